@@ -1,0 +1,944 @@
+// voice-host: a speech-to-text host for live dictation.
+//
+// The parent application writes JSON commands to standard input, one object per line, and
+// reads JSON events from standard output, one object per line. Recognition and voice
+// activity detection come from whisper.cpp; this file owns the protocol, configuration,
+// warm-up and the streaming policy that decides when to decode and where to cut finals.
+
+#include <whisper.h>
+#include <ggml.h>
+#include <ggml-backend.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#if defined(__APPLE__)
+#include <mach/mach.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr int PROTOCOL_VERSION = 1;
+constexpr double DEFAULT_PARTIAL_WINDOW_S = 10.0;
+
+constexpr double SAMPLE_RATE = 16000.0;
+constexpr uint64_t MIN_DECODE_SAMPLES = 3200;   // 0.2 s: shorter stretches carry no words
+constexpr uint64_t VAD_GATE_SAMPLES = 4800;     // 0.3 s of new audio between VAD passes
+constexpr uint64_t TRIM_KEEP_SAMPLES = 32000;   // 2 s kept when a long buffer holds no speech
+constexpr double PAUSE_S = 0.85;
+constexpr double CUT_MARGIN_S = 0.12;
+constexpr double SOFT_CLOSE_AGE_S = 2.0;
+constexpr double COMMIT_DISTANCE_MS = 2000.0;
+constexpr double SILENT_TRIM_S = 12.0;
+constexpr double MIN_PARTIAL_INTERVAL_MS = 500.0;
+constexpr double MAX_PARTIAL_INTERVAL_MS = 1500.0;
+constexpr size_t PROMPT_LIMIT = 600;
+constexpr size_t CONTEXT_LIMIT = 200;
+constexpr int WARMUP_SAMPLES = 32000;
+constexpr const char* DEBUG_VARIABLE = "TELLVANE_VOICE_HOST_DEBUG";
+
+std::mutex g_out_mutex;
+
+// ---------------------------------------------------------------------------------------
+// Clock and stream-time conversions. Division comes before multiplication everywhere, so
+// 16016 samples are 1000 ms, as the parent computes them.
+
+double now_ms() {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now().time_since_epoch())
+                  .count();
+    return static_cast<double>(ns) / 1e6;
+}
+
+double samples_to_seconds(uint64_t n) { return static_cast<double>(n) / SAMPLE_RATE; }
+
+double samples_to_ms(uint64_t n) { return static_cast<double>(n) / SAMPLE_RATE * 1000.0; }
+
+int64_t samples_to_whole_ms(uint64_t n) { return static_cast<int64_t>(samples_to_ms(n)); }
+
+uint64_t seconds_to_samples(double s) {
+    double n = s * SAMPLE_RATE;
+    return n > 0.0 ? static_cast<uint64_t>(n) : 0;
+}
+
+uint64_t ms_to_samples(double ms) {
+    double n = ms / 1000.0 * SAMPLE_RATE;
+    return n > 0.0 ? static_cast<uint64_t>(n) : 0;
+}
+
+int32_t to_int32(double v) {
+    if (!(v > static_cast<double>(std::numeric_limits<int32_t>::min()))) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    if (v >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    return static_cast<int32_t>(v);
+}
+
+// ---------------------------------------------------------------------------------------
+// Event writer.
+
+void emit(const json& event) {
+    std::lock_guard<std::mutex> lock(g_out_mutex);
+    std::string line;
+    try {
+        // Library text is not always valid UTF-8; replacing bad sequences keeps the event
+        // whole instead of losing it.
+        line = event.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return;
+    }
+    line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+void emit_error(const char* code, const std::string& message, bool fatal) {
+    emit(json{{"ev", "error"}, {"code", code}, {"message", message}, {"fatal", fatal}});
+}
+
+[[noreturn]] void terminate_now(int status) {
+    std::fflush(stdout);
+    std::_Exit(status);
+}
+
+void log_sink(ggml_log_level, const char* text, void*) {
+    const char* debug = std::getenv(DEBUG_VARIABLE);
+    if (debug != nullptr && std::strcmp(debug, "1") == 0 && text != nullptr) {
+        std::fputs(text, stderr);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading command keys. Every key is checked for its JSON type before a handler changes
+// anything, so a rejected command leaves the host exactly as it was.
+
+enum class KeyKind { INTEGER, NUMBER, TEXT };
+
+struct KeyRule {
+    const char* key;
+    KeyKind kind;
+};
+
+constexpr KeyRule CONFIGURE_KEYS[] = {
+    {"protocol", KeyKind::INTEGER},    {"model", KeyKind::TEXT},
+    {"vad_model", KeyKind::TEXT},      {"language", KeyKind::TEXT},
+    {"threads", KeyKind::INTEGER},     {"idle_exit_s", KeyKind::INTEGER},
+    {"backend", KeyKind::TEXT},        {"beam_size", KeyKind::INTEGER},
+    {"partial_window_s", KeyKind::NUMBER}, {"prompt", KeyKind::TEXT},
+    {"audio_ctx", KeyKind::TEXT},
+};
+
+bool accepts(KeyKind kind, const json& value) {
+    switch (kind) {
+        case KeyKind::INTEGER: return value.is_number() || value.is_boolean();
+        case KeyKind::NUMBER: return value.is_number();
+        case KeyKind::TEXT: return value.is_string();
+    }
+    return false;
+}
+
+const char* kind_name(KeyKind kind) {
+    switch (kind) {
+        case KeyKind::INTEGER: return "an integer";
+        case KeyKind::NUMBER: return "a number";
+        case KeyKind::TEXT: return "a string";
+    }
+    return "";
+}
+
+// Reports the first key of the rules whose value has the wrong JSON type; true when all fit.
+bool check_keys(const json& cmd, const std::string& op, const KeyRule* rules, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        auto it = cmd.find(rules[i].key);
+        if (it != cmd.end() && !accepts(rules[i].kind, *it)) {
+            emit_error("bad_command",
+                       op + " key \"" + rules[i].key + "\" must be " + kind_name(rules[i].kind),
+                       false);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Integers outside the signed 32-bit range saturate, so 4294967297 never reads as 1.
+int32_t read_int(const json& cmd, const char* key, int32_t fallback) {
+    auto it = cmd.find(key);
+    if (it == cmd.end()) return fallback;
+    const json& v = *it;
+    if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+    if (v.is_number_unsigned()) {
+        uint64_t u = v.get<uint64_t>();
+        return u > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+                   ? std::numeric_limits<int32_t>::max()
+                   : static_cast<int32_t>(u);
+    }
+    if (v.is_number_integer()) {
+        int64_t s = v.get<int64_t>();
+        return static_cast<int32_t>(std::clamp<int64_t>(s, std::numeric_limits<int32_t>::min(),
+                                                        std::numeric_limits<int32_t>::max()));
+    }
+    return to_int32(std::trunc(v.get<double>()));
+}
+
+double read_number(const json& cmd, const char* key, double fallback) {
+    auto it = cmd.find(key);
+    return it == cmd.end() ? fallback : it->get<double>();
+}
+
+std::string read_text(const json& cmd, const char* key, const char* fallback) {
+    auto it = cmd.find(key);
+    return it == cmd.end() ? std::string(fallback) : it->get<std::string>();
+}
+
+// ---------------------------------------------------------------------------------------
+// Text rules.
+
+bool is_space_byte(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string collapse_spaces(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    bool pending_space = false;
+    for (char c : text) {
+        if (is_space_byte(c)) {
+            pending_space = !out.empty();
+            continue;
+        }
+        if (pending_space) out.push_back(' ');
+        out.push_back(c);
+        pending_space = false;
+    }
+    return out;
+}
+
+bool is_noise_marker(const std::string& text) {
+    if (text.empty()) return true;
+    char first = text.front();
+    char last = text.back();
+    return (first == '[' && last == ']') || (first == '(' && last == ')');
+}
+
+std::string apply_prompt_rule(const std::string& text) {
+    std::string collapsed = collapse_spaces(text);
+    if (collapsed.size() > PROMPT_LIMIT) collapsed.resize(PROMPT_LIMIT);
+    return collapsed;
+}
+
+std::string file_name_of(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string lower_ascii(const char* text) {
+    std::string out = text != nullptr ? text : "";
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Base64, lenient: bytes outside the alphabet are passed over and "=" ends nothing, because
+// audio chunks arrive from many encoders and a stray byte must not cost the chunk.
+
+int base64_value(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+std::vector<uint8_t> decode_base64(const std::string& text) {
+    std::vector<uint8_t> out;
+    if (text.size() >= 4) out.reserve(3 * (text.size() / 4));
+    uint32_t bits = 0;
+    int pending = 0;
+    for (char ch : text) {
+        int v = base64_value(static_cast<unsigned char>(ch));
+        if (v < 0) continue;
+        bits = (bits << 6) | static_cast<uint32_t>(v);
+        pending += 6;
+        if (pending >= 8) {
+            pending -= 8;
+            out.push_back(static_cast<uint8_t>((bits >> pending) & 0xFF));
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Resident memory for "metrics".
+
+uint64_t resident_bytes() {
+#if defined(__APPLE__)
+    mach_task_basic_info_data_t info;
+    mach_msg_type_number_t count = MACH_TASK_BASIC_INFO_COUNT;
+    if (task_info(mach_task_self(), MACH_TASK_BASIC_INFO, reinterpret_cast<task_info_t>(&info),
+                  &count) != KERN_SUCCESS) {
+        return 0;
+    }
+    return info.resident_size;
+#else
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    unsigned long long total = 0;
+    unsigned long long resident = 0;
+    int got = std::fscanf(f, "%llu %llu", &total, &resident);
+    std::fclose(f);
+    long page = sysconf(_SC_PAGESIZE);
+    if (got != 2 || page <= 0) return 0;
+    return resident * static_cast<uint64_t>(page);
+#endif
+}
+
+// ---------------------------------------------------------------------------------------
+// The engine.
+
+struct DecodedSegment {
+    std::string text;
+    int64_t t0_ms = 0;
+    int64_t t1_ms = 0;
+};
+
+struct DecodeResult {
+    bool ok = false;
+    std::string text;
+    int64_t t0_ms = 0;
+    int64_t t1_ms = 0;
+    double decode_ms = 0;
+    std::vector<DecodedSegment> segments;
+};
+
+using VadSegments = std::vector<std::pair<float, float>>;
+
+struct Host {
+    whisper_context* ctx = nullptr;
+    whisper_vad_context* vad_ctx = nullptr;
+    whisper_vad_params vad_params{};
+    std::string language = "en";
+    std::string model_name;
+    std::string backend_label = "cpu";
+    bool gpu = false;
+    std::string gpu_name;
+    std::string audio_ctx_mode = "auto";
+    double max_buffer_s = 30.0;
+    int32_t threads = 4;
+    int32_t idle_exit_s = 300;
+    int32_t beam_size = 1;
+    double partial_window_s = DEFAULT_PARTIAL_WINDOW_S;
+    std::string prompt;
+    std::string context;
+    double partial_interval_ms = MIN_PARTIAL_INTERVAL_MS;
+    bool configured = false;
+    std::vector<float> audio;
+    int64_t base_ms = 0;
+    int32_t segment_count = 0;
+    double last_partial_ms = 0.0;
+    std::string last_partial_text;
+    uint64_t samples_since_vad = 0;
+
+    void configure(const json& cmd);
+    bool bounded_audio_ctx() const;
+    void append_audio(const json& cmd);
+    void flush();
+    void set_prompt(const std::string& text);
+    std::string decode_prompt() const;
+    void remember_context(const std::string& text);
+    DecodeResult decode(uint64_t n, bool final);
+    void emit_final_for(uint64_t n);
+    bool commit_leading_segments(const DecodeResult& result);
+    void tick();
+    VadSegments vad_segments();
+    bool soft_close(const VadSegments& segments, double buffer_s);
+    void drop_front(uint64_t k);
+    void reset();
+
+    void load_speech_model(const std::string& path, bool want_gpu);
+    void discover_gpu();
+    void warm_up();
+    void cut_at(double t);
+    whisper_full_params decoder_params(bool beam) const;
+};
+
+// ---------------------------------------------------------------------------------------
+// Stream clock.
+
+void Host::drop_front(uint64_t k) {
+    uint64_t n = audio.size();
+    if (k >= n) {
+        base_ms += samples_to_whole_ms(n);
+        audio.clear();
+        return;
+    }
+    base_ms += samples_to_whole_ms(k);
+    audio.erase(audio.begin(), audio.begin() + static_cast<std::ptrdiff_t>(k));
+}
+
+void Host::reset() {
+    drop_front(audio.size());
+    last_partial_text.clear();
+    context.clear();
+    partial_interval_ms = MIN_PARTIAL_INTERVAL_MS;
+}
+
+// ---------------------------------------------------------------------------------------
+// Prompt and context.
+
+void Host::set_prompt(const std::string& text) { prompt = apply_prompt_rule(text); }
+
+std::string Host::decode_prompt() const {
+    if (prompt.empty()) return context;
+    if (context.empty()) return prompt;
+    return prompt + " " + context;
+}
+
+void Host::remember_context(const std::string& text) {
+    size_t len = text.size();
+    if (len == 0) return;
+    if (len <= CONTEXT_LIMIT) {
+        context = text;
+        return;
+    }
+    size_t tail_start = len - CONTEXT_LIMIT;
+    size_t space = text.find(' ', tail_start);
+    if (space != std::string::npos && space + 1 < len) {
+        context = text.substr(space + 1);
+    } else {
+        context = text.substr(tail_start);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Configuration.
+
+bool Host::bounded_audio_ctx() const {
+    if (audio_ctx_mode == "bounded") return true;
+    if (audio_ctx_mode == "full") return false;
+    if (!gpu) return true;
+    return backend_label != "metal";
+}
+
+void Host::load_speech_model(const std::string& path, bool want_gpu) {
+    whisper_context_params params = whisper_context_default_params();
+    params.use_gpu = want_gpu;
+    ctx = whisper_init_from_file_with_params(path.c_str(), params);
+
+    gpu = false;
+    gpu_name.clear();
+    backend_label = "cpu";
+    if (want_gpu && ctx != nullptr) discover_gpu();
+
+    if (ctx == nullptr && want_gpu) {
+        params.use_gpu = false;
+        ctx = whisper_init_from_file_with_params(path.c_str(), params);
+        backend_label = "cpu-fallback";
+    }
+}
+
+// The first device of GPU type in ggml's list is the one whisper.cpp takes by default.
+void Host::discover_gpu() {
+    for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
+        ggml_backend_dev_t dev = ggml_backend_dev_get(i);
+        enum ggml_backend_dev_type type = ggml_backend_dev_type(dev);
+        if (type != GGML_BACKEND_DEVICE_TYPE_GPU && type != GGML_BACKEND_DEVICE_TYPE_IGPU) continue;
+        const char* description = ggml_backend_dev_description(dev);
+        ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(dev);
+        gpu = true;
+        gpu_name = description != nullptr ? description : "";
+        backend_label = lower_ascii(reg != nullptr ? ggml_backend_reg_name(reg) : nullptr);
+        return;
+    }
+}
+
+whisper_full_params Host::decoder_params(bool beam) const {
+    whisper_full_params p =
+        whisper_full_default_params(beam ? WHISPER_SAMPLING_BEAM_SEARCH : WHISPER_SAMPLING_GREEDY);
+    if (beam) p.beam_search.beam_size = beam_size;
+    p.n_threads = threads;
+    p.no_context = true;
+    p.translate = false;
+    p.print_special = false;
+    p.print_progress = false;
+    p.print_realtime = false;
+    p.print_timestamps = false;
+    p.suppress_blank = true;
+    p.language = (language.empty() || language == "auto") ? nullptr : language.c_str();
+    return p;
+}
+
+void Host::warm_up() {
+    std::vector<float> silence(WARMUP_SAMPLES, 0.0f);
+    std::string initial = decode_prompt();
+    bool bounded = bounded_audio_ctx();
+
+    whisper_full_params greedy = decoder_params(false);
+    greedy.initial_prompt = initial.empty() ? nullptr : initial.c_str();
+    greedy.single_segment = true;
+    greedy.max_tokens = 4;
+    greedy.audio_ctx = bounded ? 512 : 0;
+    whisper_full(ctx, greedy, silence.data(), WARMUP_SAMPLES);
+
+    if (beam_size > 1) {
+        whisper_full_params beam = decoder_params(true);
+        beam.initial_prompt = greedy.initial_prompt;
+        beam.single_segment = true;
+        beam.max_tokens = 4;
+        beam.audio_ctx = bounded ? 768 : 0;
+        whisper_full(ctx, beam, silence.data(), WARMUP_SAMPLES);
+    }
+}
+
+void Host::configure(const json& cmd) {
+    if (!check_keys(cmd, "configure", CONFIGURE_KEYS, std::size(CONFIGURE_KEYS))) return;
+
+    if (read_int(cmd, "protocol", PROTOCOL_VERSION) != PROTOCOL_VERSION) {
+        emit_error("protocol_mismatch", "host speaks protocol " + std::to_string(PROTOCOL_VERSION),
+                   true);
+        terminate_now(2);
+    }
+    std::string model_path = read_text(cmd, "model", "");
+    std::string vad_path = read_text(cmd, "vad_model", "");
+    if (model_path.empty() || vad_path.empty()) {
+        emit_error("bad_configure", "configure requires model and vad_model paths", true);
+        terminate_now(2);
+    }
+
+    language = read_text(cmd, "language", "en");
+    threads = std::clamp(read_int(cmd, "threads", 4), 1, 8);
+    idle_exit_s = read_int(cmd, "idle_exit_s", 300);
+    std::string backend = read_text(cmd, "backend", "auto");
+    beam_size = std::clamp(read_int(cmd, "beam_size", 1), 1, 8);
+    partial_window_s =
+        std::clamp(read_number(cmd, "partial_window_s", DEFAULT_PARTIAL_WINDOW_S), 4.0, 30.0);
+    prompt = apply_prompt_rule(read_text(cmd, "prompt", ""));
+    std::string mode = read_text(cmd, "audio_ctx", "auto");
+    audio_ctx_mode = (mode == "bounded" || mode == "full") ? mode : "auto";
+
+    if (ctx != nullptr) {
+        whisper_free(ctx);
+        ctx = nullptr;
+    }
+    if (vad_ctx != nullptr) {
+        whisper_vad_free(vad_ctx);
+        vad_ctx = nullptr;
+    }
+
+    double load_start = now_ms();
+    load_speech_model(model_path, backend != "cpu");
+    if (ctx == nullptr) {
+        emit_error("model_load_failed", "could not load speech model", true);
+        terminate_now(3);
+    }
+
+    if (gpu) {
+        max_buffer_s = 30.0;
+    } else {
+        beam_size = std::min(beam_size, 2);
+        partial_window_s = std::min(partial_window_s, 6.0);
+        max_buffer_s = 20.0;
+    }
+
+    whisper_vad_context_params vad_ctx_params = whisper_vad_default_context_params();
+    vad_ctx_params.n_threads = 2;
+    vad_ctx_params.use_gpu = false;
+    vad_ctx = whisper_vad_init_from_file_with_params(vad_path.c_str(), vad_ctx_params);
+    if (vad_ctx == nullptr) {
+        emit_error("vad_load_failed", "could not load VAD model", true);
+        terminate_now(4);
+    }
+
+    vad_params.threshold = 0.5f;
+    vad_params.min_speech_duration_ms = 200;
+    vad_params.min_silence_duration_ms = gpu ? 550 : 300;
+    vad_params.max_speech_duration_s = 28.0f;
+    vad_params.speech_pad_ms = 150;
+    vad_params.samples_overlap = 0.1f;
+
+    model_name = file_name_of(model_path);
+    configured = true;
+
+    double warm_start = now_ms();
+    warm_up();
+    double warm_end = now_ms();
+
+    audio.clear();
+    base_ms = 0;
+    segment_count = 0;
+    last_partial_text.clear();
+    context.clear();
+    partial_interval_ms = MIN_PARTIAL_INTERVAL_MS;
+    samples_since_vad = 0;
+
+    emit(json{{"ev", "ready"},
+              {"protocol", PROTOCOL_VERSION},
+              {"backend", backend_label},
+              {"gpu", gpu},
+              {"gpu_name", gpu_name},
+              {"audio_ctx", bounded_audio_ctx() ? "bounded" : "full"},
+              {"max_buffer_s", max_buffer_s},
+              {"load_ms", to_int32(now_ms() - load_start)},
+              {"model", model_name},
+              {"version", whisper_version()},
+              {"beam_size", beam_size},
+              {"partial_window_s", partial_window_s},
+              {"warm_ms", to_int32(warm_end - warm_start)}});
+}
+
+// ---------------------------------------------------------------------------------------
+// Audio intake.
+
+void Host::append_audio(const json& cmd) {
+    if (!configured) {
+        emit_error("bad_state", "audio before configure", false);
+        return;
+    }
+    static constexpr KeyRule AUDIO_KEYS[] = {{"pcm", KeyKind::TEXT}};
+    if (!check_keys(cmd, "audio", AUDIO_KEYS, std::size(AUDIO_KEYS))) return;
+    std::string pcm = read_text(cmd, "pcm", "");
+    if (pcm.empty()) return;
+    std::vector<uint8_t> bytes = decode_base64(pcm);
+    if (bytes.size() < 2) return;
+    size_t count = bytes.size() / 2;
+    audio.reserve(audio.size() + count);
+    for (size_t i = 0; i < count; ++i) {
+        auto value = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i]) |
+                                          static_cast<uint16_t>(bytes[2 * i + 1] << 8));
+        audio.push_back(static_cast<float>(value) / 32768.0f);
+    }
+    samples_since_vad += count;
+}
+
+// ---------------------------------------------------------------------------------------
+// Decoding.
+
+int bounded_ctx_for(uint64_t n, bool final) {
+    uint64_t window = n / 320 + (final ? 512 : 256);
+    if (window > 1280) return 0;
+    return static_cast<int>((window + 255) / 256 * 256);
+}
+
+DecodeResult Host::decode(uint64_t n, bool final) {
+    DecodeResult result;
+    if (n < MIN_DECODE_SAMPLES || n > audio.size()) return result;
+
+    bool beam = final && beam_size > 1;
+    whisper_full_params params = decoder_params(beam);
+    std::string initial = decode_prompt();
+    params.initial_prompt = initial.empty() ? nullptr : initial.c_str();
+    if (bounded_audio_ctx()) {
+        params.audio_ctx = bounded_ctx_for(n, final);
+        params.max_tokens = static_cast<int>(8 * (n / 16000) + 48);
+    } else {
+        params.audio_ctx = 0;
+    }
+
+    double start = now_ms();
+    if (whisper_full(ctx, params, audio.data(), static_cast<int>(n)) != 0) {
+        emit_error("decode_failed", "transcription failed", false);
+        return result;
+    }
+    double decode_ms = now_ms() - start;
+
+    std::string joined;
+    int count = whisper_full_n_segments(ctx);
+    for (int i = 0; i < count; ++i) {
+        const char* text = whisper_full_get_segment_text(ctx, i);
+        if (text == nullptr) continue;
+        joined += text;
+        joined += ' ';
+        result.segments.push_back(DecodedSegment{collapse_spaces(text),
+                                                 whisper_full_get_segment_t0(ctx, i) * 10,
+                                                 whisper_full_get_segment_t1(ctx, i) * 10});
+    }
+    result.text = collapse_spaces(joined);
+    if (is_noise_marker(result.text)) result.text.clear();
+    if (count > 0) {
+        result.t0_ms = whisper_full_get_segment_t0(ctx, 0) * 10;
+        result.t1_ms = whisper_full_get_segment_t1(ctx, count - 1) * 10;
+    }
+    result.decode_ms = decode_ms;
+    result.ok = true;
+
+    emit(json{{"ev", "metrics"},
+              {"kind", final ? "final" : "partial"},
+              {"buffer_ms", static_cast<int32_t>(samples_to_whole_ms(audio.size()))},
+              {"decode_ms", to_int32(decode_ms)},
+              {"rtf", decode_ms / samples_to_ms(n)},
+              {"rss_mb", static_cast<int32_t>(resident_bytes() >> 20)}});
+    return result;
+}
+
+void Host::emit_final_for(uint64_t n) {
+    DecodeResult result = decode(n, true);
+    if (!result.ok || result.text.empty()) return;
+    remember_context(result.text);
+    ++segment_count;
+    emit(json{{"ev", "final"},
+              {"segment", segment_count},
+              {"text", result.text},
+              {"from_ms", base_ms + result.t0_ms},
+              {"to_ms", base_ms + result.t1_ms}});
+}
+
+bool Host::commit_leading_segments(const DecodeResult& result) {
+    const std::vector<DecodedSegment>& segs = result.segments;
+    if (segs.size() < 2) return false;
+    int64_t cut_end = segs[segs.size() - 2].t1_ms;
+    if (cut_end < 1) return false;
+    if (samples_to_ms(audio.size()) - static_cast<double>(cut_end) < COMMIT_DISTANCE_MS) {
+        return false;
+    }
+    std::string joined;
+    for (size_t i = 0; i + 1 < segs.size(); ++i) {
+        joined += segs[i].text;
+        joined += ' ';
+    }
+    std::string committed = collapse_spaces(joined);
+    if (is_noise_marker(committed)) return false;
+
+    remember_context(committed);
+    ++segment_count;
+    emit(json{{"ev", "final"},
+              {"segment", segment_count},
+              {"text", committed},
+              {"from_ms", base_ms + segs.front().t0_ms},
+              {"to_ms", base_ms + cut_end}});
+    drop_front(ms_to_samples(static_cast<double>(cut_end)));
+
+    last_partial_text = segs.back().text;
+    if (!is_noise_marker(last_partial_text)) {
+        emit(json{{"ev", "partial"},
+                  {"segment", static_cast<int64_t>(segment_count) + 1},
+                  {"text", last_partial_text}});
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Streaming step.
+
+VadSegments Host::vad_segments() {
+    VadSegments out;
+    if (!whisper_vad_detect_speech(vad_ctx, audio.data(), static_cast<int>(audio.size()))) {
+        emit_error("vad_failed", "voice activity detection failed", false);
+        return out;
+    }
+    whisper_vad_segments* list = whisper_vad_segments_from_probs(vad_ctx, vad_params);
+    if (list == nullptr) return out;
+    int count = whisper_vad_segments_n_segments(list);
+    for (int i = 0; i < count; ++i) {
+        out.emplace_back(whisper_vad_segments_get_segment_t0(list, i) / 100.0f,
+                         whisper_vad_segments_get_segment_t1(list, i) / 100.0f);
+    }
+    whisper_vad_free_segments(list);
+    samples_since_vad = 0;
+    return out;
+}
+
+void Host::cut_at(double t) {
+    uint64_t n = std::min<uint64_t>(seconds_to_samples(t + CUT_MARGIN_S), audio.size());
+    emit_final_for(n);
+    drop_front(n);
+    last_partial_text.clear();
+}
+
+bool Host::soft_close(const VadSegments& segments, double buffer_s) {
+    if (!(buffer_s > partial_window_s) || segments.size() < 2) return false;
+    for (size_t k = segments.size() - 1; k >= 1; --k) {
+        if (buffer_s - static_cast<double>(segments[k].first) >= SOFT_CLOSE_AGE_S) {
+            cut_at(segments[k - 1].second);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Host::tick() {
+    if (!configured || audio.empty() || samples_since_vad < VAD_GATE_SAMPLES) return;
+
+    double buffer_s = samples_to_seconds(audio.size());
+    VadSegments segments = vad_segments();
+    if (segments.empty()) {
+        if (buffer_s > SILENT_TRIM_S) {
+            drop_front(audio.size() - TRIM_KEEP_SAMPLES);
+            last_partial_text.clear();
+        }
+        return;
+    }
+
+    double last_end = segments.back().second;
+    double gap = buffer_s - last_end;
+    if (gap >= PAUSE_S || buffer_s > max_buffer_s) {
+        bool keep_running = gap < PAUSE_S && segments.size() >= 2;
+        cut_at(keep_running ? segments[segments.size() - 2].second : last_end);
+        return;
+    }
+    if (soft_close(segments, buffer_s)) return;
+
+    double now = now_ms();
+    if (now - last_partial_ms < partial_interval_ms) return;
+    last_partial_ms = now;
+
+    DecodeResult result = decode(audio.size(), false);
+    if (!result.ok) return;
+    if (buffer_s > partial_window_s && commit_leading_segments(result)) return;
+
+    partial_interval_ms =
+        std::clamp(2.0 * result.decode_ms, MIN_PARTIAL_INTERVAL_MS, MAX_PARTIAL_INTERVAL_MS);
+    if (!result.text.empty() && result.text != last_partial_text) {
+        last_partial_text = result.text;
+        emit(json{{"ev", "partial"},
+                  {"segment", static_cast<int64_t>(segment_count) + 1},
+                  {"text", result.text}});
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Flush.
+
+void Host::flush() {
+    if (configured && audio.size() >= MIN_DECODE_SAMPLES) {
+        if (!vad_segments().empty()) emit_final_for(audio.size());
+    }
+    drop_front(audio.size());
+    last_partial_text.clear();
+    emit(json{{"ev", "flushed"}});
+}
+
+// ---------------------------------------------------------------------------------------
+// Input.
+
+struct LineQueue {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::string> lines;
+    bool eof = false;
+
+    void drain(std::vector<std::string>& out, int timeout_ms, bool& eof_out);
+};
+
+void LineQueue::drain(std::vector<std::string>& out, int timeout_ms, bool& eof_out) {
+    std::unique_lock<std::mutex> lock(mutex);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    cv.wait_until(lock, deadline, [this] { return !lines.empty() || eof; });
+    while (!lines.empty()) {
+        out.push_back(std::move(lines.front()));
+        lines.pop_front();
+    }
+    eof_out = eof;
+}
+
+void read_stdin(LineQueue& queue) {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        {
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            queue.lines.push_back(std::move(line));
+        }
+        queue.cv.notify_one();
+        line = std::string();
+    }
+    {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        queue.eof = true;
+    }
+    queue.cv.notify_one();
+}
+
+// Handles one input line; the idle clock moves for every line that is a JSON object.
+void handle_line(Host& host, const std::string& line, double& last_command_ms) {
+    if (line.empty()) return;
+    json cmd = json::parse(line, nullptr, false, false);
+    if (!cmd.is_object()) {
+        emit_error("bad_json", "unparseable command line", false);
+        return;
+    }
+    auto op_it = cmd.find("op");
+    last_command_ms = now_ms();
+    if (op_it != cmd.end() && !op_it->is_string()) {
+        emit_error("bad_command", "op must be a string", false);
+        return;
+    }
+    std::string op = op_it != cmd.end() ? op_it->get<std::string>() : "";
+
+    if (op == "configure") {
+        host.configure(cmd);
+    } else if (op == "audio") {
+        host.append_audio(cmd);
+    } else if (op == "flush") {
+        host.flush();
+    } else if (op == "reset") {
+        host.reset();
+    } else if (op == "prompt") {
+        static constexpr KeyRule PROMPT_KEYS[] = {{"text", KeyKind::TEXT}};
+        if (check_keys(cmd, "prompt", PROMPT_KEYS, std::size(PROMPT_KEYS))) {
+            host.set_prompt(read_text(cmd, "text", ""));
+        }
+    } else if (op == "shutdown") {
+        terminate_now(0);
+    } else {
+        emit_error("bad_command", "unknown op: " + op, false);
+    }
+}
+
+[[noreturn]] void run_command_loop(Host& host, LineQueue& queue, double last_command_ms) {
+    std::vector<std::string> batch;
+    for (;;) {
+        batch.clear();
+        bool eof = false;
+        queue.drain(batch, host.audio.empty() ? 1000 : 150, eof);
+        for (const std::string& line : batch) handle_line(host, line, last_command_ms);
+        if (eof) terminate_now(0);
+        host.tick();
+        if (host.audio.empty() &&
+            now_ms() - last_command_ms > static_cast<double>(host.idle_exit_s) * 1000.0) {
+            terminate_now(0);
+        }
+    }
+}
+
+}  // namespace
+
+void print_cpu_features() { emit(json{{"avx2", false}, {"fma", false}, {"f16c", false}}); }
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--cpu-features") == 0) {
+        print_cpu_features();
+        return 0;
+    }
+    whisper_log_set(log_sink, nullptr);
+    ggml_log_set(log_sink, nullptr);
+
+    // The reader thread must not flush standard output behind the writer's back.
+    std::cin.tie(nullptr);
+
+    Host host;
+    double last_command_ms = now_ms();
+    LineQueue queue;
+    std::thread(read_stdin, std::ref(queue)).detach();
+    run_command_loop(host, queue, last_command_ms);
+}

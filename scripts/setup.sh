@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need (run as root on Debian 12).
+set -euo pipefail
+packages=(build-essential cmake pkg-config git openssl ca-certificates nodejs npm
+          nlohmann-json3-dev libgtest-dev googletest espeak-ng sox)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
