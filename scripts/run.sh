@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The host's main job: build it, then stream one utterance through it and print the events.
+#
+#   scripts/run.sh [--wav FILE] [--model WHISPER.bin] [--vad-model VAD.bin] [--text TEXT]
+#                  [--speed X] [--configure JSON]
+#
+# Without --wav the utterance is synthesized with espeak-ng. Without --model the generated
+# synthetic Whisper model is used: its text is then a fixed phrase, not a transcript.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VOICE_HOST_BUILD:-$root/build}
+wav="" model="" vad="${VOICE_HOST_VAD_MODEL:-$root/../shared/models/silero-v6.2.0-ggml.bin}"
+text="Hello, this is a short dictation test." speed=1 configure='{}'
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --wav) wav=$2 ;;
+    --model) model=$2 ;;
+    --vad-model) vad=$2 ;;
+    --text) text=$2 ;;
+    --speed) speed=$2 ;;
+    --configure) configure=$2 ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+
+"$root/scripts/build.sh" >/dev/null
+if [ -z "$model" ]; then
+  model="$build/models/synthetic-whisper.bin"
+  echo "note: using the generated synthetic Whisper model; its text is a fixed phrase, not a transcript" >&2
+fi
+[ -f "$vad" ] || { echo "run.sh: VAD model not found: $vad (pass --vad-model)" >&2; exit 2; }
+if [ -z "$wav" ]; then
+  wav=$(mktemp --suffix=.wav)
+  trap 'rm -f "$wav"' EXIT
+  "$root/scripts/synth_speech.sh" "$wav" "$text"
+fi
+exec "$build/tools/stream_audio" --host "$build/voice-host" --model "$model" --vad-model "$vad" \
+  --wav "$wav" --speed "$speed" --configure "$configure"
