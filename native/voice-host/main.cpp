@@ -933,7 +933,9 @@ int main(int argc, char** argv) {
     whisper_log_set(log_sink, nullptr);
     ggml_log_set(log_sink, nullptr);
 
-    // The reader thread must not flush standard output behind the writer's back.
+    // The reader thread owns std::cin; events go out through stdio. Untying keeps the reader
+    // from flushing output behind the writer's back, and unsyncing gives it its own buffer.
+    std::ios::sync_with_stdio(false);
     std::cin.tie(nullptr);
 
     Host host;
