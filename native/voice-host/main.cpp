@@ -22,6 +22,7 @@
 #include <deque>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -316,6 +317,303 @@ uint64_t resident_bytes() {
 }
 
 // ---------------------------------------------------------------------------------------
+// Model file checks. whisper.cpp 1.9.1 trusts the files it loads: a cut or damaged model can
+// abort the process inside its loader (failed assertions, uncaught exceptions, reads past its
+// buffers, allocations sized by garbage) where it should fail the load. So the host walks a
+// file's layout first, seeking over tensor data, and treats what the loader would trip over
+// as a failed load; mismatches the loader refuses cleanly by itself are left to it.
+
+constexpr int32_t LOADER_MAX_DIMS = 4;  // the loaders read a tensor's shape into int32_t[4]
+constexpr int32_t MEL_FFT_BINS = 1 + WHISPER_N_FFT / 2;
+constexpr int32_t VAD_ENCODER_LAYERS = 4;  // the VAD loader indexes four layers, whatever the count
+
+// The weight types a header's ftype can name, with ggml's block layout so that tensor sizes can
+// be worked out without the library. The same type ids tag the tensors in the file.
+struct WeightType {
+    int32_t ftype;
+    int32_t type;
+    int64_t block;
+    int64_t block_bytes;
+};
+
+constexpr WeightType WEIGHT_TYPES[] = {
+    {GGML_FTYPE_ALL_F32, GGML_TYPE_F32, 1, 4},
+    {GGML_FTYPE_MOSTLY_F16, GGML_TYPE_F16, 1, 2},
+    {GGML_FTYPE_MOSTLY_BF16, GGML_TYPE_BF16, 1, 2},
+    {GGML_FTYPE_MOSTLY_Q4_0, GGML_TYPE_Q4_0, 32, 18},
+    {GGML_FTYPE_MOSTLY_Q4_1, GGML_TYPE_Q4_1, 32, 20},
+    {GGML_FTYPE_MOSTLY_Q5_0, GGML_TYPE_Q5_0, 32, 22},
+    {GGML_FTYPE_MOSTLY_Q5_1, GGML_TYPE_Q5_1, 32, 24},
+    {GGML_FTYPE_MOSTLY_Q8_0, GGML_TYPE_Q8_0, 32, 34},
+    {GGML_FTYPE_MOSTLY_Q1_0, GGML_TYPE_Q1_0, 128, 18},
+    {GGML_FTYPE_MOSTLY_MXFP4, GGML_TYPE_MXFP4, 32, 17},
+    {GGML_FTYPE_MOSTLY_NVFP4, GGML_TYPE_NVFP4, 64, 36},
+    {GGML_FTYPE_MOSTLY_Q2_K, GGML_TYPE_Q2_K, 256, 84},
+    {GGML_FTYPE_MOSTLY_Q3_K, GGML_TYPE_Q3_K, 256, 110},
+    {GGML_FTYPE_MOSTLY_Q4_K, GGML_TYPE_Q4_K, 256, 144},
+    {GGML_FTYPE_MOSTLY_Q5_K, GGML_TYPE_Q5_K, 256, 176},
+    {GGML_FTYPE_MOSTLY_Q6_K, GGML_TYPE_Q6_K, 256, 210},
+    {GGML_FTYPE_MOSTLY_IQ2_XXS, GGML_TYPE_IQ2_XXS, 256, 66},
+    {GGML_FTYPE_MOSTLY_IQ2_XS, GGML_TYPE_IQ2_XS, 256, 74},
+    {GGML_FTYPE_MOSTLY_IQ2_S, GGML_TYPE_IQ2_S, 256, 82},
+    {GGML_FTYPE_MOSTLY_IQ3_XXS, GGML_TYPE_IQ3_XXS, 256, 98},
+    {GGML_FTYPE_MOSTLY_IQ3_S, GGML_TYPE_IQ3_S, 256, 110},
+    {GGML_FTYPE_MOSTLY_IQ1_S, GGML_TYPE_IQ1_S, 256, 50},
+    {GGML_FTYPE_MOSTLY_IQ1_M, GGML_TYPE_IQ1_M, 256, 56},
+    {GGML_FTYPE_MOSTLY_IQ4_NL, GGML_TYPE_IQ4_NL, 32, 18},
+    {GGML_FTYPE_MOSTLY_IQ4_XS, GGML_TYPE_IQ4_XS, 256, 136},
+};
+
+const WeightType* weight_type_where(int32_t WeightType::*key, int32_t value) {
+    for (const WeightType& w : WEIGHT_TYPES) {
+        if (w.*key == value) return &w;
+    }
+    return nullptr;
+}
+
+// A header value the loaders take on trust: at least `min`, a divisor of the value at index
+// `divides` and equal to the one at `equals`, where those are set.
+constexpr size_t NO_FIELD = std::numeric_limits<size_t>::max();
+
+struct FieldRule {
+    size_t field;
+    int32_t min;
+    size_t divides = NO_FIELD;
+    size_t equals = NO_FIELD;
+};
+
+template <size_t N>
+bool fields_ok(const std::vector<int32_t>& values, const FieldRule (&rules)[N]) {
+    return std::all_of(std::begin(rules), std::end(rules), [&](const FieldRule& rule) {
+        int32_t v = values[rule.field];
+        return v >= rule.min && (rule.divides == NO_FIELD || values[rule.divides] % v == 0) &&
+               (rule.equals == NO_FIELD || values[rule.equals] == v);
+    });
+}
+
+// Whisper header order. Head counts split the state into heads (a zero divides by zero, a
+// non-divisor fails a reshape assertion) and the decoder attends over the encoder's state.
+struct SpeechField {
+    enum : size_t {
+        N_VOCAB, N_AUDIO_CTX, N_AUDIO_STATE, N_AUDIO_HEAD, N_AUDIO_LAYER, N_TEXT_CTX,
+        N_TEXT_STATE, N_TEXT_HEAD, N_TEXT_LAYER, N_MELS, FTYPE, COUNT
+    };
+};
+
+constexpr FieldRule SPEECH_RULES[] = {
+    {SpeechField::N_VOCAB, 1},
+    {SpeechField::N_AUDIO_CTX, 1},
+    {SpeechField::N_AUDIO_STATE, 1},
+    {SpeechField::N_AUDIO_HEAD, 1, SpeechField::N_AUDIO_STATE},
+    {SpeechField::N_AUDIO_LAYER, 1},
+    {SpeechField::N_TEXT_CTX, 1},
+    {SpeechField::N_TEXT_STATE, 1, NO_FIELD, SpeechField::N_AUDIO_STATE},
+    {SpeechField::N_TEXT_HEAD, 1, SpeechField::N_TEXT_STATE},
+    {SpeechField::N_TEXT_LAYER, 1},
+    {SpeechField::N_MELS, 1},
+};
+
+// Silero header order, less the four layer sizes that sit between N_ENCODER_LAYERS and
+// LSTM_INPUT. LSTM_INPUT is the STFT stride.
+struct VadField {
+    enum : size_t {
+        WINDOW, CONTEXT, N_ENCODER_LAYERS, LSTM_INPUT, LSTM_HIDDEN, FINAL_CONV_IN, FINAL_CONV_OUT,
+        COUNT
+    };
+};
+
+constexpr FieldRule VAD_RULES[] = {
+    {VadField::LSTM_INPUT, 1},
+    {VadField::LSTM_HIDDEN, 1},
+    {VadField::FINAL_CONV_IN, 1},
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// Every read and skip is held to the file's size, which the loaders never do.
+struct ModelFile {
+    std::unique_ptr<std::FILE, FileCloser> file;
+    uint64_t size = 0;
+    uint64_t pos = 0;
+};
+
+bool measure_model_file(ModelFile& f) {
+    if (fseeko(f.file.get(), 0, SEEK_END) != 0) return false;
+    off_t end = ftello(f.file.get());
+    if (end < 0 || fseeko(f.file.get(), 0, SEEK_SET) != 0) return false;
+    f.size = static_cast<uint64_t>(end);
+    return true;
+}
+
+uint64_t remaining(const ModelFile& f) { return f.size - f.pos; }
+
+bool skip(ModelFile& f, uint64_t n) {
+    if (n > remaining(f)) return false;
+    f.pos += n;
+    return fseeko(f.file.get(), static_cast<off_t>(f.pos), SEEK_SET) == 0;
+}
+
+template <typename T>
+bool read_value(ModelFile& f, T& out) {
+    if (remaining(f) < sizeof(T) || std::fread(&out, sizeof(T), 1, f.file.get()) != 1) return false;
+    f.pos += sizeof(T);
+    return true;
+}
+
+bool read_values(ModelFile& f, std::vector<int32_t>& values, size_t first, size_t last) {
+    for (size_t i = first; i < last; ++i) {
+        if (!read_value(f, values[i])) return false;
+    }
+    return true;
+}
+
+bool magic_ok(ModelFile& f) {
+    uint32_t magic = 0;
+    return read_value(f, magic) && magic == GGML_FILE_MAGIC;
+}
+
+// Tensor records run until fewer bytes remain than a record's first three fields: there the
+// loaders' reads meet the end of the file and they stop. Each record must hold a shape that
+// fits their shape array and their 32-bit element count, a name, a type with a known layout,
+// and data inside the file. A file without tensors would load as an empty model.
+bool tensors_ok(ModelFile& f) {
+    int tensors = 0;
+    while (remaining(f) >= 3 * sizeof(int32_t)) {
+        int32_t n_dims = 0;
+        int32_t name_length = 0;
+        int32_t type = 0;
+        if (!read_value(f, n_dims) || !read_value(f, name_length) || !read_value(f, type)) return false;
+        const WeightType* layout = weight_type_where(&WeightType::type, type);
+        if (n_dims < 0 || n_dims > LOADER_MAX_DIMS || name_length < 1 || layout == nullptr) return false;
+        int64_t elements = 1;
+        int32_t row = 1;
+        for (int32_t i = 0; i < n_dims; ++i) {
+            int32_t ne = 0;
+            if (!read_value(f, ne) || ne < 1) return false;
+            if (i == 0) row = ne;
+            elements *= ne;
+            if (elements > std::numeric_limits<int32_t>::max()) return false;
+        }
+        if (row % layout->block != 0) return false;
+        uint64_t data_bytes = static_cast<uint64_t>(elements / layout->block * layout->block_bytes);
+        if (!skip(f, static_cast<uint64_t>(name_length)) || !skip(f, data_bytes)) return false;
+        ++tensors;
+    }
+    return tensors > 0;
+}
+
+// The loaders allocate every weight from the header before reading any, so a damaged size must
+// not make them ask for more memory than the file could ever fill.
+double speech_weight_bytes(const std::vector<int32_t>& h, const WeightType& weights) {
+    const double n = h[SpeechField::N_AUDIO_STATE];
+    const double w = static_cast<double>(weights.block_bytes) / static_cast<double>(weights.block);
+    const double conv = weights.type == GGML_TYPE_F32 ? 4.0 : 2.0;
+    const double attention = 4 * n * n * w + 3 * n * 4;
+    const double layer = attention + 8 * n * n * w + 5 * n * 4 + 2 * (2 * n * 4);
+    const double encoder = n * h[SpeechField::N_AUDIO_CTX] * 4 +
+                           3 * n * (h[SpeechField::N_MELS] + n) * conv + 4 * n * 4 +
+                           h[SpeechField::N_AUDIO_LAYER] * layer;
+    const double decoder = n * h[SpeechField::N_TEXT_CTX] * 4 + n * h[SpeechField::N_VOCAB] * w +
+                           2 * n * 4 + h[SpeechField::N_TEXT_LAYER] * (layer + attention + 2 * n * 4);
+    return encoder + decoder;
+}
+
+// Layers hold input channels, output channels and kernel size; the STFT basis is 256 x 258.
+double vad_weight_bytes(const std::vector<int32_t>& v, const std::vector<int32_t>& layers) {
+    double bytes = 256.0 * 258 * 2 + 2.0 * v[VadField::FINAL_CONV_IN] + 4;
+    for (size_t i = 0; i < static_cast<size_t>(VAD_ENCODER_LAYERS); ++i) {
+        const double in = layers[3 * i];
+        const double out = layers[3 * i + 1];
+        bytes += 2 * in * out * layers[3 * i + 2] + 4 * out;
+    }
+    const double hidden = v[VadField::LSTM_HIDDEN];
+    return bytes + 2 * (4 * hidden * hidden * 4 + 4 * hidden * 4);
+}
+
+// The mel filter bank must match the encoder's input and the FFT: whisper.cpp only asserts
+// both, and release builds run over their buffers instead.
+bool mel_filters_ok(ModelFile& f, int32_t n_mels) {
+    int32_t n_mel = 0;
+    int32_t n_fft = 0;
+    return read_value(f, n_mel) && read_value(f, n_fft) && n_mel == n_mels &&
+           n_fft == MEL_FFT_BINS &&
+           skip(f, sizeof(float) * static_cast<uint64_t>(n_mel) * static_cast<uint64_t>(n_fft));
+}
+
+bool vocab_ok(ModelFile& f) {
+    int32_t count = 0;
+    if (!read_value(f, count)) return false;
+    for (int32_t i = 0; i < count; ++i) {
+        uint32_t length = 0;
+        if (!read_value(f, length) || !skip(f, length)) return false;
+    }
+    return true;
+}
+
+// The ftype's thousands count the quantization version, which the loader drops. Quantized
+// rows must fill whole blocks, or ggml fails an assertion creating the weights.
+bool speech_layout_ok(ModelFile& f) {
+    std::vector<int32_t> h(SpeechField::COUNT);
+    if (!magic_ok(f) || !read_values(f, h, 0, SpeechField::COUNT)) return false;
+    const WeightType* weights =
+        weight_type_where(&WeightType::ftype, h[SpeechField::FTYPE] % GGML_QNT_VERSION_FACTOR);
+    return weights != nullptr && fields_ok(h, SPEECH_RULES) &&
+           h[SpeechField::N_AUDIO_STATE] % weights->block == 0 &&
+           mel_filters_ok(f, h[SpeechField::N_MELS]) && vocab_ok(f) &&
+           speech_weight_bytes(h, *weights) <= static_cast<double>(f.size) && tensors_ok(f);
+}
+
+// whisper.cpp pads each VAD window by 64 samples on both sides, runs its 256-tap STFT over it at
+// the LSTM_INPUT stride and reads four frames of the result.
+bool vad_window_ok(const std::vector<int32_t>& v) {
+    int64_t usable = static_cast<int64_t>(v[VadField::WINDOW]) + 2 * 64 - 256;
+    return usable >= 0 && usable / v[VadField::LSTM_INPUT] + 1 >= 4;
+}
+
+bool vad_layout_ok(ModelFile& f) {
+    std::vector<int32_t> v(VadField::COUNT);
+    int32_t type_length = 0;
+    if (!magic_ok(f) || !read_value(f, type_length) || type_length < 0 ||
+        !skip(f, static_cast<uint64_t>(type_length) + 3 * sizeof(int32_t)) ||
+        !read_values(f, v, VadField::WINDOW, VadField::LSTM_INPUT)) {
+        return false;
+    }
+    int32_t n_layers = v[VadField::N_ENCODER_LAYERS];
+    if (n_layers < VAD_ENCODER_LAYERS ||
+        3 * sizeof(int32_t) * static_cast<uint64_t>(n_layers) > remaining(f)) {
+        return false;
+    }
+    std::vector<int32_t> layers(3 * static_cast<size_t>(n_layers));
+    if (!read_values(f, layers, 0, layers.size()) ||
+        !read_values(f, v, VadField::LSTM_INPUT, VadField::COUNT)) {
+        return false;
+    }
+    bool sizes_positive = std::all_of(layers.begin(), layers.begin() + 3 * VAD_ENCODER_LAYERS,
+                                      [](int32_t n) { return n >= 1; });
+    return sizes_positive && fields_ok(v, VAD_RULES) && vad_window_ok(v) &&
+           vad_weight_bytes(v, layers) <= static_cast<double>(f.size) && tensors_ok(f);
+}
+
+// A file that cannot be opened is left to the library, which fails to open it just as cleanly.
+bool model_file_ok(const std::string& path, bool (*layout_ok)(ModelFile&)) {
+    ModelFile f;
+    f.file.reset(std::fopen(path.c_str(), "rb"));
+    if (!f.file) return true;
+    bool ok = measure_model_file(f) && layout_ok(f);
+    if (!ok) {
+        std::string text = "voice-host: " + path + " is not a model file whisper.cpp loads safely\n";
+        log_sink(GGML_LOG_LEVEL_ERROR, text.c_str(), nullptr);
+    }
+    return ok;
+}
+
+bool speech_model_file_ok(const std::string& path) { return model_file_ok(path, speech_layout_ok); }
+
+bool vad_model_file_ok(const std::string& path) { return model_file_ok(path, vad_layout_ok); }
+
+// ---------------------------------------------------------------------------------------
 // The engine.
 
 struct DecodedSegment {
@@ -443,6 +741,8 @@ bool Host::bounded_audio_ctx() const {
 }
 
 void Host::load_speech_model(const std::string& path, bool want_gpu) {
+    // ctx stays null, as after two failed attempts: the library would only fail or crash.
+    if (!speech_model_file_ok(path)) return;
     whisper_context_params params = whisper_context_default_params();
     params.use_gpu = want_gpu;
     ctx = whisper_init_from_file_with_params(path.c_str(), params);
@@ -565,7 +865,9 @@ void Host::configure(const json& cmd) {
     whisper_vad_context_params vad_ctx_params = whisper_vad_default_context_params();
     vad_ctx_params.n_threads = 2;
     vad_ctx_params.use_gpu = false;
-    vad_ctx = whisper_vad_init_from_file_with_params(vad_path.c_str(), vad_ctx_params);
+    if (vad_model_file_ok(vad_path)) {
+        vad_ctx = whisper_vad_init_from_file_with_params(vad_path.c_str(), vad_ctx_params);
+    }
     if (vad_ctx == nullptr) {
         emit_error("vad_load_failed", "could not load VAD model", true);
         terminate_now(4);
