@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need (run as root on Debian 12).
 set -euo pipefail
 packages=(build-essential cmake pkg-config git openssl ca-certificates nodejs npm
-          nlohmann-json3-dev libgtest-dev googletest espeak-ng sox)
+          nlohmann-json3-dev libgtest-dev googletest espeak-ng sox
+          clang libclang-rt-14-dev afl++)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
