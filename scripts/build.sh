@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Configures and builds the host and its tests into build/ (or $VOICE_HOST_BUILD).
 # An installed whisper.cpp (CMake package "whisper") is used when the machine has one;
-# otherwise scripts/deps.sh builds the pinned release into a cache.
+# otherwise scripts/deps.sh builds the pinned release into a cache. VOICE_HOST_TARGETS, a
+# space-separated list, builds only those targets.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_BUILD:-$root/build}
@@ -21,4 +22,4 @@ if ! has_system_whisper; then
   args+=(-DCMAKE_PREFIX_PATH="$prefix")
 fi
 cmake -S "$root" -B "$build" "${args[@]}" "$@" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$(nproc)" ${VOICE_HOST_TARGETS:+--target $VOICE_HOST_TARGETS}
