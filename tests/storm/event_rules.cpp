@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <vector>
 
@@ -64,9 +63,9 @@ bool has_type(const json& v, Type type) {
         case Type::NUMBER: return v.is_number();
         case Type::INT64: return v.is_number_integer();
         case Type::INT32:
-            if (v.is_number_unsigned()) return v.get<uint64_t>() <= uint64_t(std::numeric_limits<int32_t>::max());
-            return v.is_number_integer() && v.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
-                   v.get<int64_t>() <= std::numeric_limits<int32_t>::max();
+            if (v.is_number_unsigned()) return v.get<uint64_t>() <= uint64_t(INT32_MAX);
+            return v.is_number_integer() && v.get<int64_t>() >= INT32_MIN &&
+                   v.get<int64_t>() <= INT32_MAX;
     }
     return false;
 }
@@ -111,7 +110,11 @@ bool is_valid_utf8(const std::string& bytes) {
     const size_t n = bytes.size();
     while (i < n) {
         auto c = static_cast<unsigned char>(bytes[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        size_t len = c < 0x80          ? 1
+                     : (c >> 5) == 0x6  ? 2
+                     : (c >> 4) == 0xE  ? 3
+                     : (c >> 3) == 0x1E ? 4
+                                        : 0;
         if (len == 0 || i + len > n) return false;
         uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
         for (size_t k = 1; k < len; ++k) {
@@ -120,7 +123,8 @@ bool is_valid_utf8(const std::string& bytes) {
             cp = (cp << 6) | (cc & 0x3F);
         }
         static const uint32_t MIN_FOR_LENGTH[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < MIN_FOR_LENGTH[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+        if (cp < MIN_FOR_LENGTH[len] || cp > 0x10FFFF || surrogate) return false;
         i += len;
     }
     return true;

@@ -31,7 +31,8 @@ std::string repeat(const std::string& part, size_t times) {
 
 // A valid "configure" (the host checks that the model files exist) with raw JSON members added.
 std::string configure_line(const std::string& extra = "") {
-    std::string line = json{{"op", "configure"}, {"model", SYNTHETIC_MODEL}, {"vad_model", TEST_VAD_MODEL}}.dump();
+    std::string line =
+        json{{"op", "configure"}, {"model", SYNTHETIC_MODEL}, {"vad_model", TEST_VAD_MODEL}}.dump();
     if (extra.empty()) return line;
     line.pop_back();
     return line + "," + extra + "}";
@@ -46,18 +47,24 @@ const std::vector<NastyLine>& nasty_lines() {
         {"deeply nested pcm", R"({"op":"audio","pcm":)" + repeat(R"({"a":)", 1000000) + "1" +
                                   std::string(1000000, '}') + "}"},
         {"deeply nested prompt text", R"({"op":"prompt","text":)" + repeat("[{\"a\":", 300000)},
-        {"largest doubles", configure_line(R"("partial_window_s":1e308,"threads":1e308,"beam_size":-1e308,"idle_exit_s":1e308)")},
+        {"largest doubles",
+         configure_line(R"("partial_window_s":1e308,"threads":1e308,"beam_size":-1e308,)"
+                        R"("idle_exit_s":1e308)")},
         {"out-of-range exponents", configure_line(R"("partial_window_s":1e400,"threads":-1e400)")},
-        {"integers past 64 bits", configure_line(R"("threads":18446744073709551616,"beam_size":-9223372036854775809)")},
-        {"integer key given a fraction near the limit", configure_line(R"("beam_size":2147483647.9,"threads":-2147483648.5)")},
+        {"integers past 64 bits",
+         configure_line(R"("threads":18446744073709551616,"beam_size":-9223372036854775809)")},
+        {"integer key given a fraction near the limit",
+         configure_line(R"("beam_size":2147483647.9,"threads":-2147483648.5)")},
         {"protocol of another version", configure_line(R"("protocol":2)"), 2},
         {"configure without paths", R"({"op":"configure","protocol":1.0})", 2},
         {"one odd byte of pcm", R"({"op":"audio","pcm":"AA=="})"},
         {"pcm of padding only", R"({"op":"audio","pcm":"===="})"},
         {"pcm full of strays", R"({"op":"audio","pcm":"A A\nA\tA%%%A=A=A\u0000A"})"},
         {"megabyte op echoed back", R"({"op":")" + std::string(1 << 20, 'o') + R"("})"},
-        {"megabyte model path", R"({"op":"configure","model":")" + std::string(1 << 20, 'm') + R"(","vad_model":"v"})"},
-        {"prompt cut inside a character", R"({"op":"prompt","text":")" + std::string(599, 'a') + "\xE6\xBC\xA2\"}"},
+        {"megabyte model path",
+         R"({"op":"configure","model":")" + std::string(1 << 20, 'm') + R"(","vad_model":"v"})"},
+        {"prompt cut inside a character",
+         R"({"op":"prompt","text":")" + std::string(599, 'a') + "\xE6\xBC\xA2\"}"},
         {"null op", R"({"op":null})"},
         {"numeric op", R"({"op":1e308})"},
         {"op in an array", R"({"op":["flush"]})"},
@@ -77,7 +84,8 @@ const std::vector<NastyLine>& nasty_lines() {
 TEST(NastyLines, HostStaysAliveOrEndsAsDocumented) {
     for (const NastyLine& nasty : nasty_lines()) {
         SCOPED_TRACE(nasty.name);
-        HostProcess host = start_host(SCRIPTED_HOST_EXE, {}, {}, {"FAKE_WHISPER_SCRIPT", "FAKE_WHISPER_LOG"});
+        HostProcess host =
+            start_host(SCRIPTED_HOST_EXE, {}, {}, {"FAKE_WHISPER_SCRIPT", "FAKE_WHISPER_LOG"});
         send_line(host, configure_line());
         send_line(host, nasty.line);
         std::vector<std::string> lines;

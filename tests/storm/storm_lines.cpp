@@ -100,7 +100,8 @@ std::string base64(const std::string& bytes) {
     std::string out;
     size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
+        uint32_t v =
+            (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
         for (int k = 18; k >= 0; k -= 6) out += ALPHABET[(v >> k) & 63];
     }
     size_t rest = bytes.size() - i;
@@ -169,7 +170,8 @@ std::string odd_value(LineSource& s) {
 }
 
 std::string mutated_configure(LineSource& s) {
-    Members m = {{"op", "\"configure\""}, {"model", quote(s.model)}, {"vad_model", quote(s.vad_model)}};
+    Members m = {{"op", "\"configure\""}, {"model", quote(s.model)},
+                 {"vad_model", quote(s.vad_model)}};
     switch (pick(s, 24)) {
         case 0: m[1].second = quote(FAILING_MODEL); return object(m);
         case 1: m[2].second = quote(FAILING_VAD); return object(m);
@@ -230,7 +232,9 @@ std::string valid_prompt(LineSource& s) {
 std::string mutated_prompt(LineSource& s) {
     switch (pick(s, 4)) {
         case 0: return object({{"op", "\"prompt\""}, {"text", odd_value(s)}});
-        case 1: return object({{"op", "\"prompt\""}, {"text", quote(random_text(s, 500 + pick(s, 300000)))}});
+        case 1:
+            return object({{"op", "\"prompt\""},
+                           {"text", quote(random_text(s, 500 + pick(s, 300000)))}});
         case 2:  // a multi-byte character across the prompt's byte limit
             return object({{"op", "\"prompt\""},
                            {"text", quote(std::string(599, 'a') + "\xE6\xBC\xA2\xE5\xAD\x97")}});
@@ -244,7 +248,10 @@ std::string mutated_op(LineSource& s) {
         case 1: return object({{"op", odd_value(s)}});
         case 2: return object({{"text", "\"flush\""}});
         case 3: return object({{"op", "\"flush\""}, {"op", "\"unknown\""}});
-        default: return object({{"op", quote(random_text(s, 1 + pick(s, chance(s, 10) ? 200000 : 40)))}});
+        default: {
+            size_t length = 1 + pick(s, chance(s, 10) ? 200000 : 40);
+            return object({{"op", quote(random_text(s, length))}});
+        }
     }
 }
 
@@ -296,7 +303,9 @@ std::string deep_nesting(LineSource& s) {
     size_t depth = chance(s, 50) ? 100000 : 1000 + pick(s, 20000);
     switch (pick(s, 4)) {
         case 0: return std::string(depth, '[');
-        case 1: return "{\"op\":\"flush\",\"x\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+        case 1:
+            return "{\"op\":\"flush\",\"x\":" + std::string(depth, '[') +
+                   std::string(depth, ']') + "}";
         case 2: {
             std::string open, close;
             for (size_t i = 0; i < depth; ++i) {
@@ -327,7 +336,8 @@ std::string valid_command(LineSource& s) {
 }  // namespace
 
 std::string valid_configure(LineSource& s) {
-    Members m = {{"op", "\"configure\""}, {"model", quote(s.model)}, {"vad_model", quote(s.vad_model)}};
+    Members m = {{"op", "\"configure\""}, {"model", quote(s.model)},
+                 {"vad_model", quote(s.vad_model)}};
     if (chance(s, 30)) m.push_back({"language", pick(s, 2) ? "\"auto\"" : "\"de\""});
     if (chance(s, 30)) m.push_back({"threads", std::to_string(1 + pick(s, 8))});
     if (chance(s, 30)) m.push_back({"beam_size", std::to_string(1 + pick(s, 5))});

@@ -45,7 +45,8 @@ const json SCRIPT = {
 std::string script_path() {
     static const std::string path = [] {
         // One file per test process: ctest runs the seeds side by side.
-        std::string p = std::string(TEST_WORK_DIR) + "/storm-script-" + std::to_string(getpid()) + ".json";
+        std::string p =
+            std::string(TEST_WORK_DIR) + "/storm-script-" + std::to_string(getpid()) + ".json";
         FILE* f = std::fopen(p.c_str(), "w");
         if (f == nullptr) throw std::runtime_error("cannot write " + p);
         std::string text = SCRIPT.dump();
@@ -67,9 +68,9 @@ std::string error_line(const std::string& code, const std::string& message) {
 
 // What a line is known to cause whatever state the host is in.
 struct LineEffect {
-    std::vector<std::string> answers;  // exact lines among the answers that markers() keeps
+    std::vector<std::string> answers;  // the exact answers of the kinds is_marker() picks out
     bool ends_host = false;            // "shutdown"
-    bool may_end_host = false;         // a "configure": fatal errors and short idle time-outs
+    bool may_idle_out = false;         // a "configure" that may set a short idle time-out
 };
 
 LineEffect effect_of(const std::string& line) {
@@ -88,7 +89,10 @@ LineEffect effect_of(const std::string& line) {
     } else if (name == "shutdown") {
         effect.ends_host = true;
     } else if (name == "configure") {
-        effect.may_end_host = true;
+        auto idle = cmd.find("idle_exit_s");
+        // Only a time-out shorter than the storm can end it.
+        bool short_idle = idle != cmd.end() && idle->is_number() && idle->get<double>() < 600;
+        effect.may_idle_out = short_idle || (idle != cmd.end() && idle->is_boolean());
     } else if (name != "audio" && name != "reset" && name != "prompt") {
         effect.answers.push_back(error_line("bad_command", "unknown op: " + name));
     }
@@ -98,19 +102,21 @@ LineEffect effect_of(const std::string& line) {
 bool is_marker(const json& event) {
     if (event["ev"] == "flushed") return true;
     if (event["ev"] != "error") return false;
-    return event["code"] == "bad_json" ||
-           (event["code"] == "bad_command" && event["message"].get<std::string>().rfind("unknown op: ", 0) == 0);
+    if (event["code"] == "bad_json") return true;
+    return event["code"] == "bad_command" &&
+           event["message"].get<std::string>().rfind("unknown op: ", 0) == 0;
 }
 
 std::string shorten(const std::string& line) {
-    return line.size() <= 300 ? line : line.substr(0, 300) + "... (" + std::to_string(line.size()) + " bytes)";
+    if (line.size() <= 300) return line;
+    return line.substr(0, 300) + "... (" + std::to_string(line.size()) + " bytes)";
 }
 
 // One host process from start to its end, and what the storm has sent it.
 struct Session {
     HostProcess host;
     int syncs = 0;
-    bool may_end = false;  // a line it was sent allows a status-0 end
+    bool may_end = false;  // it was sent "shutdown" or a short idle time-out: status 0 may come
     int64_t finals = -1;   // finals since the last "ready"; -1 before the first
 };
 
@@ -131,7 +137,8 @@ Outcome sync(Session& s) {
 }
 
 // Checks every line and the segment numbering; the lines kept for exact comparison go to markers.
-std::string check_lines(Session& s, const std::vector<std::string>& lines, std::vector<std::string>& markers) {
+std::string check_lines(Session& s, const std::vector<std::string>& lines,
+                        std::vector<std::string>& markers) {
     for (const std::string& line : lines) {
         std::string problem = storm::event_problem(line);
         if (!problem.empty()) return problem + ": " + shorten(line);
@@ -140,8 +147,8 @@ std::string check_lines(Session& s, const std::vector<std::string>& lines, std::
         if (is_marker(event)) markers.push_back(line);
         if (ev == "ready") s.finals = 0;
         if ((ev == "final" || ev == "partial") && s.finals < 0) return "text before ready: " + line;
-        if (ev == "partial" && event["segment"] != s.finals + 1) return "partial numbered out of turn: " + line;
-        if (ev == "final" && event["segment"] != ++s.finals) return "final numbered out of turn: " + line;
+        if (ev == "partial" && event["segment"] != s.finals + 1) return "partial out of turn: " + line;
+        if (ev == "final" && event["segment"] != ++s.finals) return "final out of turn: " + line;
     }
     return "";
 }
@@ -157,9 +164,9 @@ std::string exit_problem(Session& s, const std::vector<std::string>& lines) {
     bool fatal_last = last.is_object() && last["ev"] == "error" && last["fatal"] == true;
     if (status == 0) {
         if (fatal_last) return "status 0 after a fatal error";
-        return s.may_end ? "" : "status 0 with no shutdown or configure sent";
+        return s.may_end ? "" : "status 0 with no shutdown or short idle time-out sent";
     }
-    if (!fatal_last) return "status " + std::to_string(status) + " without a fatal error as last line";
+    if (!fatal_last) return "status " + std::to_string(status) + " without a fatal error last";
     if (storm::fatal_status(last["code"]) != status) {
         return "status " + std::to_string(status) + " after " + last["code"].get<std::string>();
     }
@@ -182,12 +189,13 @@ bool is_prefix(const std::vector<std::string>& part, const std::vector<std::stri
 
 // Sends the burst, in one write or line by line, and checks everything the host answers.
 // Returns false once the host has ended (in a documented way, or problem is set).
-bool run_burst(Session& s, const std::vector<std::string>& burst, LineSource& source, std::string& problem) {
+bool run_burst(Session& s, const std::vector<std::string>& burst, LineSource& source,
+               std::string& problem) {
     std::vector<std::string> expected;
     for (const std::string& line : burst) {
         LineEffect effect = effect_of(line);
         expected.insert(expected.end(), effect.answers.begin(), effect.answers.end());
-        s.may_end = s.may_end || effect.ends_host || effect.may_end_host;
+        s.may_end = s.may_end || effect.ends_host || effect.may_idle_out;
         if (effect.ends_host) break;
     }
     // Partial decodes are paced by the wall clock; an idle parent now and then lets them run.
@@ -203,9 +211,15 @@ bool run_burst(Session& s, const std::vector<std::string>& burst, LineSource& so
     std::vector<std::string> markers;
     problem = check_lines(s, out.lines, markers);
     if (problem.empty() && !out.answered) problem = exit_problem(s, out.lines);
-    if (problem.empty() && out.answered && markers != expected) problem = "answers differ from what the lines demand";
-    if (problem.empty() && !out.answered && !is_prefix(markers, expected)) problem = "answers differ before the end";
-    if (!problem.empty()) problem += "\nburst:" + burst_text(burst) + "\nanswers:" + burst_text(out.lines);
+    if (problem.empty() && out.answered && markers != expected) {
+        problem = "answers differ from what the lines demand";
+    }
+    if (problem.empty() && !out.answered && !is_prefix(markers, expected)) {
+        problem = "answers differ before the end";
+    }
+    if (!problem.empty()) {
+        problem += "\nburst:" + burst_text(burst) + "\nanswers:" + burst_text(out.lines);
+    }
     return out.answered;
 }
 
@@ -219,7 +233,9 @@ std::string run_storm(uint64_t seed, size_t line_count) {
         sent += burst.size();
         std::string problem;
         if (run_burst(s, burst, source, problem)) continue;
-        if (!problem.empty()) return "host " + std::to_string(hosts) + ", line " + std::to_string(sent) + ": " + problem;
+        if (!problem.empty()) {
+            return "host " + std::to_string(hosts) + ", line " + std::to_string(sent) + ": " + problem;
+        }
         s = Session{start_storm_host()};
         ++hosts;
         // Most parents configure first; the others test audio before "configure".
