@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# bench/run.sh [--quick]: builds the host and the benchmark, synthesizes dictation with
+# espeak-ng, runs the benchmark and prints its table. The full run (a few minutes) also writes
+# the table to bench/RESULTS.md; --quick (about a minute) writes nothing. The exit status is
+# the benchmark's: non-zero when a host misbehaves (dies, reports an error, misses a final),
+# never because of a time.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VOICE_HOST_BUILD:-$root/build}
+quick=""
+case "${1:-}" in
+  --quick) quick=--quick ;;
+  "") ;;
+  *) echo "usage: bench/run.sh [--quick]" >&2; exit 2 ;;
+esac
+
+vad=${VOICE_HOST_VAD_MODEL:-$root/../shared/models/silero-v6.2.0-ggml.bin}
+if [ ! -f "$vad" ]; then
+  echo "bench/run.sh: skipped: no VAD model at $vad (set VOICE_HOST_VAD_MODEL)" >&2
+  exit 0
+fi
+
+VOICE_HOST_BUILD=$build "$root/scripts/build.sh" >/dev/null
+
+# Short sentences, so that each one ends at a pause rather than at the partial window.
+sentences=(
+  "Please open the quarterly report."
+  "Send a note to the design team."
+  "The meeting moves to Thursday."
+  "Add milk and bread to the list."
+  "Remind me to call the bank."
+  "The results look better than expected."
+  "Schedule a review for next week."
+  "Turn the heating down a little."
+  "Copy this paragraph into the draft."
+  "Thank you for the quick answer."
+  "We should leave before the rain."
+  "Save the file and close the window."
+)
+[ -n "$quick" ] && sentences=("${sentences[@]:0:4}")
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+PAUSE_S=1.5 "$root/scripts/synth_speech.sh" "$work/speech.wav" "${sentences[@]}"
+sox "$work/speech.wav" -t raw -e signed-integer -b 16 -c 1 -r 16000 -L "$work/speech.raw"
+
+status=0
+"$build/bench/voice-host-bench" $quick --speech "$work/speech.raw" --vad-model "$vad" \
+  >"$work/table.txt" || status=$?
+cat "$work/table.txt"
+if [ -z "$quick" ] && [ "$status" -eq 0 ]; then
+  {
+    echo "# Benchmark results"
+    echo
+    echo "Written by \`bench/run.sh\` (full run); \`bench/run.sh --quick\` prints a shorter one."
+    echo
+    cat "$work/table.txt"
+  } >"$root/bench/RESULTS.md"
+  echo "bench/run.sh: wrote bench/RESULTS.md" >&2
+fi
+exit "$status"
