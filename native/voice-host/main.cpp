@@ -449,8 +449,16 @@ bool measure_model_file(ModelFile& f) {
 
 uint64_t remaining(const ModelFile& f) { return f.size - f.pos; }
 
+// Short skips (vocabulary tokens, names) are read through stdio's buffer: a seek per token
+// would cost tens of thousands of system calls for one vocabulary.
 bool skip(ModelFile& f, uint64_t n) {
     if (n > remaining(f)) return false;
+    char scratch[4096];
+    if (n <= sizeof(scratch)) {
+        if (n > 0 && std::fread(scratch, 1, n, f.file.get()) != n) return false;
+        f.pos += n;
+        return true;
+    }
     f.pos += n;
     return fseeko(f.file.get(), static_cast<off_t>(f.pos), SEEK_SET) == 0;
 }
