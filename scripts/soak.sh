@@ -23,7 +23,8 @@ done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$build/tools/make_model" --out "$work/synthetic-whisper.bin" >/dev/null
+phrase="the soak keeps every word"
+"$build/tools/make_model" --out "$work/synthetic-whisper.bin" --phrase "$phrase" >/dev/null
 
 # A handful of short utterances, spoken once and trimmed to their speech; the session reuses them.
 texts=(
@@ -43,4 +44,4 @@ for i in "${!texts[@]}"; do
 done
 
 "$build/soak/soak" --host "$build/voice-host" --model "$work/synthetic-whisper.bin" \
-  --vad-model "$vad" --minutes "$minutes" "${speech[@]}"
+  --vad-model "$vad" --minutes "$minutes" --phrase "$phrase" "${speech[@]}"

@@ -3,8 +3,9 @@
 // segment numbers without gaps, partials that never lag the finals, a stream clock that follows
 // the audio sent, no errors and a flat resident size.
 //
-//   soak --host PATH --model PATH --vad-model PATH [--minutes 30] SPEECH.raw...
+//   soak --host PATH --model PATH --vad-model PATH [--minutes 30] [--phrase TEXT] SPEECH.raw...
 //
+// --phrase is the generated model's text: every final and partial must then say exactly that.
 // Each SPEECH.raw is one short utterance, 16 kHz mono 16-bit little-endian PCM with its leading
 // and trailing silence trimmed. The session reuses them in scenes (plain utterances, flush or
 // reset right after speech or in the pause, runs of speech longer than the host's buffer, long
@@ -38,6 +39,9 @@ constexpr uint64_t PAUSE_SAMPLES = 24000;        // 1.5 s: ends an utterance
 constexpr uint64_t AFTER_SPEECH_SAMPLES = 4800;  // too soon for the VAD to see a pause
 constexpr double MAX_UTTERANCE_S = 3.5;  // longer ones could be split by the 6 s partial window
 constexpr double RUN_CUT_S = 20.4;       // the CPU buffer limit plus one step
+// An early cut needs more than the 6 s partial window buffered and leaves about the last 2 s, so
+// cuts in running speech come about 4 s apart; one per 2 s would be a host cutting far too often.
+constexpr double RUN_MIN_SPACING_S = 2.0;
 constexpr double MAX_DRIFT_MS = 1000.0;
 constexpr int RSS_TOLERANCE_MB = 4;
 constexpr double BASELINE_S = 60.0;
@@ -51,6 +55,7 @@ struct Options {
     std::string model;
     std::string vad_model;
     double minutes = 30.0;
+    std::string phrase;
     std::vector<std::string> speech;
 };
 
@@ -61,7 +66,8 @@ struct Scene {
     uint64_t speech_end = 0;
     uint64_t end = 0;
     int min_finals = 0;
-    int max_finals = 0;  // -1: no upper bound
+    int max_finals = 0;
+    bool long_run = false;
     int finals = 0;
     bool tail_committed = false;  // a final appeared after the speech ended
 };
@@ -79,6 +85,7 @@ struct Plan {
 };
 
 struct Tally {
+    std::string phrase;  // when known, the text of every final and partial
     int64_t finals = 0;
     int64_t partials = 0;
     int64_t flushed = 0;
@@ -96,7 +103,7 @@ struct Tally {
 [[noreturn]] void usage(const std::string& why) {
     std::fprintf(stderr, "soak: %s\n", why.c_str());
     std::fprintf(stderr,
-                 "usage: soak --host PATH --model PATH --vad-model PATH [--minutes N] SPEECH.raw...\n");
+                 "usage: soak --host PATH --model PATH --vad-model PATH [--minutes N] [--phrase TEXT] SPEECH.raw...\n");
     std::exit(2);
 }
 
@@ -114,11 +121,12 @@ Options parse_options(int argc, char** argv) {
         else if (arg == "--model") o.model = value;
         else if (arg == "--vad-model") o.vad_model = value;
         else if (arg == "--minutes") o.minutes = std::atof(value.c_str());
+        else if (arg == "--phrase") o.phrase = value;
         else usage("unknown option " + arg);
     }
     if (o.host.empty() || o.model.empty() || o.vad_model.empty()) usage("missing a path");
     if (o.speech.empty()) usage("no speech files");
-    if (!(o.minutes > 0.0)) usage("--minutes must be above 0");
+    if (!(o.minutes >= 1.0)) usage("--minutes must be at least 1, for the resident size to settle");
     return o;
 }
 
@@ -176,8 +184,10 @@ void add_long_run(Plan& plan, const std::vector<Pcm>& speech, size_t first, doub
     scene.speech_end = plan.audio.size();
     add_noise(plan, PAUSE_SAMPLES);
     scene.end = plan.audio.size();
-    scene.min_finals = 1 + static_cast<int>(to_seconds(scene.speech_end - scene.start) / RUN_CUT_S);
-    scene.max_finals = -1;
+    double speech_s = to_seconds(scene.speech_end - scene.start);
+    scene.min_finals = 1 + static_cast<int>(speech_s / RUN_CUT_S);
+    scene.max_finals = 1 + static_cast<int>(speech_s / RUN_MIN_SPACING_S);
+    scene.long_run = true;
     plan.scenes.push_back(scene);
 }
 
@@ -189,7 +199,7 @@ void add_silence(Plan& plan, double seconds) {
     plan.scenes.push_back(scene);
 }
 
-// The first run reaches the longest buffer, so the resident size has peaked before its baseline.
+// The session opens with a run, which takes the buffer to its longest early on.
 constexpr int CYCLE = 12;
 
 void add_scene(Plan& plan, const std::vector<Pcm>& speech, int index) {
@@ -231,6 +241,13 @@ Scene& scene_at(Plan& plan, Tally& tally, uint64_t sent) {
     return plan.scenes[tally.scene];
 }
 
+void check_text(Tally& tally, const std::string& what, const json& ev) {
+    std::string text = ev.value("text", std::string());
+    if (text.empty() || (!tally.phrase.empty() && text != tally.phrase)) {
+        fail(tally, what + " says \"" + text + "\"");
+    }
+}
+
 void check_final(Plan& plan, Tally& tally, const json& ev, uint64_t sent) {
     std::string where = at_time(sent);
     int64_t segment = ev.value("segment", int64_t{-1});
@@ -242,7 +259,7 @@ void check_final(Plan& plan, Tally& tally, const json& ev, uint64_t sent) {
                         std::to_string(tally.finals) + " finals");
     }
     tally.finals = std::max(tally.finals + 1, segment);
-    if (ev.value("text", std::string()).empty()) fail(tally, where + "final without text");
+    check_text(tally, where + "final", ev);
     std::string times = std::to_string(from_ms) + ".." + std::to_string(to_ms) + " ms";
     if (from_ms < tally.last_from_ms || to_ms < from_ms) {
         fail(tally, where + "final " + times + " goes back from " + std::to_string(tally.last_from_ms));
@@ -269,6 +286,7 @@ void take_event(Plan& plan, Tally& tally, const std::string& line, uint64_t sent
         check_final(plan, tally, ev, sent);
     } else if (kind == "partial") {
         ++tally.partials;
+        check_text(tally, at_time(sent) + "partial", ev);
         int64_t segment = ev.value("segment", int64_t{-1});
         if (segment != tally.finals + 1) {
             fail(tally, at_time(sent) + "partial segment " + std::to_string(segment) + " after " +
@@ -322,14 +340,13 @@ std::string seconds_text(uint64_t samples) {
 
 void check_scenes(const Plan& plan, Tally& tally) {
     for (const Scene& s : plan.scenes) {
-        bool too_few = s.finals < s.min_finals;
-        bool too_many = s.max_finals >= 0 && s.finals > s.max_finals;
-        if (too_few || too_many) {
+        if (s.finals < s.min_finals || s.finals > s.max_finals) {
+            std::string expected = std::to_string(s.min_finals);
+            if (s.max_finals > s.min_finals) expected += " to " + std::to_string(s.max_finals);
             fail(tally, at_time(s.start) + s.name + " (" + seconds_text(s.speech_end - s.start) +
-                            " of speech) gave " + std::to_string(s.finals) + " finals, expected " +
-                            std::to_string(s.min_finals) + (s.max_finals < 0 ? " or more" : ""));
+                            " of speech) gave " + std::to_string(s.finals) + " finals, expected " + expected);
         }
-        if (s.max_finals < 0 && !s.tail_committed) {
+        if (s.long_run && !s.tail_committed) {
             fail(tally, at_time(s.start) + s.name + " without a final after its speech");
         }
     }
@@ -372,19 +389,28 @@ void stream_session(HostProcess& host, Plan& plan, Tally& tally, uint64_t baseli
     if (status != 0) fail(tally, "host exited with status " + std::to_string(status) + " on shutdown");
 }
 
+struct FinalCount {
+    int scenes = 0;
+    int finals = 0;
+    int min = 0;
+    int max = 0;
+};
+
 void print_report(const Plan& plan, const Tally& tally, uint64_t baseline, double wall_s) {
-    int utterances = 0, utterance_finals = 0, expected = 0, runs = 0, run_finals = 0, run_minimum = 0;
+    FinalCount utterances, runs;
     for (const Scene& s : plan.scenes) {
-        bool run = s.max_finals < 0;
-        (run ? runs : utterances) += s.speech_end > s.start;
-        (run ? run_finals : utterance_finals) += s.finals;
-        (run ? run_minimum : expected) += s.min_finals;
+        if (s.speech_end == s.start) continue;
+        FinalCount& c = s.long_run ? runs : utterances;
+        ++c.scenes;
+        c.finals += s.finals;
+        c.min += s.min_finals;
+        c.max += s.max_finals;
     }
     double audio_s = to_seconds(plan.audio.size());
     std::printf("audio:       %.1f min in %zu scenes\n", audio_s / 60.0, plan.scenes.size());
-    std::printf("finals:      %lld; %d from %d utterances (expected %d), %d from %d long runs (at least %d)\n",
-                static_cast<long long>(tally.finals), utterance_finals, utterances, expected, run_finals,
-                runs, run_minimum);
+    std::printf("finals:      %lld; %d from %d utterances (expected %d), %d from %d long runs (expected %d to %d)\n",
+                static_cast<long long>(tally.finals), utterances.finals, utterances.scenes, utterances.min,
+                runs.finals, runs.scenes, runs.min, runs.max);
     std::printf("events:      %lld partials, %lld metrics, %lld flushed\n",
                 static_cast<long long>(tally.partials), static_cast<long long>(tally.metrics),
                 static_cast<long long>(tally.flushed));
@@ -399,12 +425,23 @@ void print_report(const Plan& plan, const Tally& tally, uint64_t baseline, doubl
     std::printf("%s\n", tally.failure_count == 0 ? "soak passed" : "soak FAILED");
 }
 
+// After the first minute, or half the session when that is shorter, but never before the first
+// long run has taken the buffer to its longest.
+uint64_t rss_baseline_at(const Plan& plan) {
+    uint64_t at = std::min<uint64_t>(static_cast<uint64_t>(BASELINE_S * RATE), plan.audio.size() / 2);
+    for (const Scene& s : plan.scenes) {
+        if (s.long_run) return std::max(at, s.end);
+    }
+    return at;
+}
+
 int run(const Options& o) {
     std::vector<Pcm> speech;
     for (const std::string& path : o.speech) speech.push_back(read_speech(path));
     Plan plan = make_plan(speech, o.minutes);
-    uint64_t baseline = std::min<uint64_t>(static_cast<uint64_t>(BASELINE_S * RATE), plan.audio.size() / 2);
+    uint64_t baseline = rss_baseline_at(plan);
     Tally tally;
+    tally.phrase = o.phrase;
     auto wall_start = std::chrono::steady_clock::now();
 
     HostProcess host = start_host(o.host);
