@@ -662,6 +662,7 @@ struct Host {
     bool configured = false;
     std::vector<float> audio;
     int64_t base_ms = 0;
+    uint64_t dropped_samples = 0;  // since configure; base_ms is its whole milliseconds
     int32_t segment_count = 0;
     double last_partial_ms = 0.0;
     std::string last_partial_text;
@@ -693,14 +694,16 @@ struct Host {
 // ---------------------------------------------------------------------------------------
 // Stream clock.
 
+// The stream time is truncated from the exact count of dropped samples, not drop by drop: a
+// session of many cuts would otherwise fall behind the audio by up to a millisecond per cut.
 void Host::drop_front(uint64_t k) {
     uint64_t n = audio.size();
+    dropped_samples += std::min(k, n);
+    base_ms = samples_to_whole_ms(dropped_samples);
     if (k >= n) {
-        base_ms += samples_to_whole_ms(n);
         audio.clear();
         return;
     }
-    base_ms += samples_to_whole_ms(k);
     audio.erase(audio.begin(), audio.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
@@ -897,6 +900,7 @@ void Host::configure(const json& cmd) {
 
     audio.clear();
     base_ms = 0;
+    dropped_samples = 0;
     segment_count = 0;
     last_partial_text.clear();
     context.clear();

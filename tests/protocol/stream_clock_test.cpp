@@ -42,13 +42,17 @@ TEST(StreamClock, DroppedAudioOffsetsTheNextFinal) {
         int64_t base_ms;
     };
     const std::vector<Drop> sixteen_single_samples(16, Drop{1, "reset"});
+    const std::vector<Drop> ten_flushes_of_1000_5_ms(10, Drop{16008, "flush"});
     const std::vector<Case> cases = {
         {"nothing dropped", {}, 0},
         {"reset of 16016 samples is 1000 ms, not 1001", {{16016, "reset"}}, 1000},
         {"reset of 24000 samples", {{24000, "reset"}}, 1500},
         {"flush of 3199 samples", {{3199, "flush"}}, 199},
-        {"sixteen resets of one sample each add nothing", sixteen_single_samples, 0},
-        {"drops add up", {{16016, "reset"}, {24000, "reset"}, {3199, "flush"}}, 2699},
+        // The clock counts dropped samples and truncates once, so fractions never pile up.
+        {"sixteen resets of one sample each add one millisecond", sixteen_single_samples, 1},
+        {"ten flushes of 1000.5 ms add 10005 ms", ten_flushes_of_1000_5_ms, 10005},
+        {"drops add up before truncating", {{16016, "reset"}, {24000, "reset"}, {3199, "flush"}},
+         2700},
     };
     // 0.25 s of silence, then 0.5 s of sound ending the buffer, so no pause cut can come before
     // the flush: the final spans 250..750 ms of the buffer.
