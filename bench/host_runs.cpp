@@ -16,7 +16,6 @@ constexpr int READY_TIMEOUT_MS = 120000;
 constexpr int FLUSH_TIMEOUT_MS = 60000;
 constexpr int BARRIER_TIMEOUT_MS = 60000;
 constexpr size_t INTAKE_CHUNK_SAMPLES = 1600;
-constexpr size_t INTAKE_LINES_PER_WRITE = 100;
 constexpr double TAIL_MS = 300.0;
 
 std::string audio_line(const std::vector<int16_t>& pcm, size_t from, size_t to) {
@@ -142,42 +141,60 @@ StreamRun stream_real_time(HostProcess& host, const std::vector<int16_t>& pcm, s
     return run;
 }
 
+// Sends one step of audio and a marker in one write, so that the host usually takes both in
+// one batch and answers the marker before its streaming step: the next step is then on its
+// way while the host works, and the lock-step costs the host no idle round trip.
+void send_step(HostProcess& host, const std::string& step, size_t k, std::vector<Event>& events) {
+    std::string tag = "step-" + std::to_string(k);
+    std::string answer = R"({"code":"bad_command","ev":"error","fatal":false,"message":"unknown op: )" +
+                         tag + R"("})";
+    send(host, step + R"({"op":")" + tag + "\"}\n");
+    std::string line;
+    double deadline = wall_ms() + BARRIER_TIMEOUT_MS;
+    while (read_line(host, line, static_cast<int>(std::max(0.0, deadline - wall_ms())))) {
+        if (line == answer) return;
+        events.push_back(Event{wall_ms(), parse_event(line)});
+    }
+    throw std::runtime_error("host did not answer " + tag);
+}
+
 FastRun stream_fast(HostProcess& host, const std::vector<int16_t>& pcm) {
     std::vector<std::string> steps;
     for (size_t at = 0; at + VAD_STEP_SAMPLES <= pcm.size(); at += VAD_STEP_SAMPLES) {
         steps.push_back(audio_line(pcm, at, at + VAD_STEP_SAMPLES));
     }
     FastRun run;
+    double cpu_start = sample_proc(host.pid).cpu_ms;
     double start = wall_ms();
     for (size_t i = 0; i < steps.size(); ++i) {
-        send(host, steps[i]);
-        for (const std::string& line : barrier(host, BARRIER_TIMEOUT_MS)) {
-            run.events.push_back(Event{wall_ms(), parse_event(line)});
-        }
+        send_step(host, steps[i], i + 1, run.events);
         if (i == steps.size() / 2) run.rss_mid_mb = sample_proc(host.pid).rss_mb;
     }
-    // The streaming step after the last batch runs after its barrier's answer.
-    for (const std::string& line : barrier(host, BARRIER_TIMEOUT_MS)) {
-        run.events.push_back(Event{wall_ms(), parse_event(line)});
-    }
+    // The streaming step after the last batch runs after its marker's answer.
+    send_step(host, "", steps.size() + 1, run.events);
     run.wall_ms = wall_ms() - start;
+    run.cpu_ms = sample_proc(host.pid).cpu_ms - cpu_start;
     flush_host(host, run.events);
     return run;
 }
 
-double intake_speed(HostProcess& host, double audio_s) {
+double intake_speed(HostProcess& host, double write_s, double audio_s, double budget_ms) {
     std::vector<int16_t> silence(INTAKE_CHUNK_SAMPLES, 0);
     std::string line = audio_line(silence, 0, silence.size());
+    double chunk_s = static_cast<double>(INTAKE_CHUNK_SAMPLES) / SAMPLE_RATE;
+    size_t lines = std::max<size_t>(1, static_cast<size_t>(write_s / chunk_s + 0.5));
     std::string batch;
-    for (size_t i = 0; i < INTAKE_LINES_PER_WRITE; ++i) batch += line;
-    double batch_s = static_cast<double>(INTAKE_CHUNK_SAMPLES * INTAKE_LINES_PER_WRITE) / SAMPLE_RATE;
-    size_t writes = static_cast<size_t>(audio_s / batch_s) + 1;
+    for (size_t i = 0; i < lines; ++i) batch += line;
+    double batch_s = static_cast<double>(lines) * chunk_s;
+    double taken_s = 0;
     double start = wall_ms();
-    for (size_t i = 0; i < writes; ++i) send(host, batch);
-    std::vector<std::string> lines = barrier(host, BARRIER_TIMEOUT_MS);
-    double wall_s = (wall_ms() - start) / 1000.0;
-    if (!lines.empty()) throw std::runtime_error("scripted host answered silence: " + lines.front());
-    return static_cast<double>(writes) * batch_s / wall_s;
+    while (taken_s < audio_s && wall_ms() - start < budget_ms) {
+        send(host, batch);
+        std::vector<std::string> lines = barrier(host, BARRIER_TIMEOUT_MS);
+        if (!lines.empty()) throw std::runtime_error("scripted host answered silence: " + lines.front());
+        taken_s += batch_s;
+    }
+    return taken_s / ((wall_ms() - start) / 1000.0);
 }
 
 ProcSample stay_idle(HostProcess& host, double ms, std::vector<Event>& events) {

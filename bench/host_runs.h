@@ -31,6 +31,7 @@ struct StreamRun {
 
 struct FastRun {
     double wall_ms = 0;
+    double cpu_ms = 0;
     std::vector<Event> events;
     double rss_mid_mb = 0;
 };
@@ -48,8 +49,9 @@ StreamRun stream_real_time(HostProcess& host, const std::vector<int16_t>& pcm, s
 // As fast as the host takes it: one VAD step of audio, then a barrier, again and again.
 FastRun stream_fast(HostProcess& host, const std::vector<int16_t>& pcm);
 
-// Seconds of silence the host takes in per wall second, in 100 ms chunks.
-double intake_speed(HostProcess& host, double audio_s);
+// Seconds of silence the host takes in per wall second, in 100 ms chunks, write_s of them per
+// write and barrier; stops after audio_s of audio or budget_ms of wall time, whichever first.
+double intake_speed(HostProcess& host, double write_s, double audio_s, double budget_ms);
 
 // Sends nothing for ms and reports what the host used meanwhile; any event it writes is kept.
 ProcSample stay_idle(HostProcess& host, double ms, std::vector<Event>& events);

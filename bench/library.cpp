@@ -8,6 +8,7 @@
 #include <ctime>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -158,10 +159,10 @@ void timed_decode(ReplayState& s, size_t n, bool final, Decoded& d) {
     ++s.out.decodes;
 }
 
-void cut_at(ReplayState& s, size_t end, double t) {
+void cut_at(ReplayState& s, size_t end, double t, double vad_ms) {
     size_t len = end - s.start;
     size_t n = std::min(static_cast<size_t>((t + CUT_MARGIN_S) * SAMPLE_RATE), len);
-    Cut cut{end, s.start, n, 0};
+    Cut cut{end, s.start, n, vad_ms, 0};
     if (n >= MIN_DECODE_SAMPLES) {
         if (!take_host_decode(s, true, len)) ++s.out.unmatched;
         Decoded d;
@@ -190,7 +191,8 @@ void replay_pass(ReplayState& s, size_t end) {
     size_t len = end - s.start;
     if (len == 0) return;
     std::vector<std::pair<float, float>> segs;
-    s.out.vad_ms += vad_pass_ms(s.lib, s.audio.data() + s.start, len, &segs);
+    double vad_ms = vad_pass_ms(s.lib, s.audio.data() + s.start, len, &segs);
+    s.out.vad_ms += vad_ms;
     ++s.out.vad_passes;
     double buffer_s = static_cast<double>(len) / SAMPLE_RATE;
     if (segs.empty()) {
@@ -200,13 +202,13 @@ void replay_pass(ReplayState& s, size_t end) {
     double gap = buffer_s - segs.back().second;
     if (gap >= PAUSE_S || buffer_s > MAX_BUFFER_S) {
         bool keep_running = gap < PAUSE_S && segs.size() >= 2;
-        cut_at(s, end, keep_running ? segs[segs.size() - 2].second : segs.back().second);
+        cut_at(s, end, keep_running ? segs[segs.size() - 2].second : segs.back().second, vad_ms);
         return;
     }
     if (buffer_s > PARTIAL_WINDOW_S && segs.size() >= 2) {
         for (size_t k = segs.size() - 1; k >= 1; --k) {
             if (buffer_s - segs[k].first >= SOFT_CLOSE_AGE_S) {
-                cut_at(s, end, segs[k - 1].second);
+                cut_at(s, end, segs[k - 1].second, vad_ms);
                 return;
             }
         }
@@ -261,10 +263,16 @@ double vad_pass_ms(Library& lib, const float* samples, size_t n,
 }
 
 Replay replay_stream(Library& lib, const std::vector<float>& audio,
-                     const std::vector<HostDecode>& host_decodes) {
+                     const std::vector<HostDecode>& host_decodes,
+                     const std::vector<double>& pass_due_ms) {
     ReplayState s{lib, audio, host_decodes, 0, 0, "", Replay{}};
     double cpu_start = process_cpu_ms();
-    for (size_t end = VAD_STEP_SAMPLES; end <= audio.size(); end += VAD_STEP_SAMPLES) {
+    double start = now_ms();
+    for (size_t k = 0, end = VAD_STEP_SAMPLES; end <= audio.size(); ++k, end += VAD_STEP_SAMPLES) {
+        if (k < pass_due_ms.size() && now_ms() - start < pass_due_ms[k]) {
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(static_cast<int64_t>((pass_due_ms[k] - (now_ms() - start)) * 1000)));
+        }
         replay_pass(s, end);
     }
     s.out.cpu_ms = process_cpu_ms() - cpu_start;

@@ -26,12 +26,13 @@ struct HostDecode {
     int buffer_ms = 0;
 };
 
-// One final the replay cut: the VAD pass that found the pause ended at stream sample
-// pass_end, over a buffer that began at stream sample start; n samples were decoded.
+// One final the replay cut: the VAD pass that found the pause (vad_ms long) ended at stream
+// sample pass_end, over a buffer that began at stream sample start; n samples were decoded.
 struct Cut {
     size_t pass_end = 0;
     size_t start = 0;
     size_t n = 0;
+    double vad_ms = 0;
     double decode_ms = 0;
 };
 
@@ -53,9 +54,12 @@ double vad_pass_ms(Library& lib, const float* samples, size_t n,
 
 // Replays the host's streaming step over audio streamed from its first sample, one VAD pass
 // per VAD_STEP_SAMPLES, taking partial decodes from the host's own reports (their timing is
-// the host's pacing) and timing every library call.
+// the host's pacing) and timing every library call. With pass_due_ms, pass k starts no
+// earlier than pass_due_ms[k] after the replay's start, as the host's did at real time:
+// calls that come after a rest cost more CPU than calls back to back.
 Replay replay_stream(Library& lib, const std::vector<float>& audio,
-                     const std::vector<HostDecode>& host_decodes);
+                     const std::vector<HostDecode>& host_decodes,
+                     const std::vector<double>& pass_due_ms = {});
 
 // Stream sample at which a VAD pass over audio[start, end) first shows the 0.85 s pause after
 // speech_end, trying ends 10 ms apart; 0 when none does within 3 s.
