@@ -143,7 +143,9 @@ void run_real_host(const Options& o, const Plan& plan, Library& lib, const std::
     r.rss_mb.push_back(r.idle.rss_mb);
     check_events(idle_events, "idle", problems);
 
+    double own_rss = sample_proc(getpid()).rss_mb;
     r.speech = real_time_phase(host, lib, speech, "speech", r.speech_replay, problems);
+    r.library_growth_mb = sample_proc(getpid()).rss_mb - own_rss;
     r.rss_mb.push_back(sample_proc(host.pid).rss_mb);
     r.silence = real_time_phase(host, lib, room_noise(plan.silence_s), "silence", r.silence_replay, problems);
     r.rss_mb.push_back(sample_proc(host.pid).rss_mb);
@@ -255,7 +257,7 @@ int main(int argc, char** argv) {
         share_rows(t, r);
         intake_rows(t, r);
         cost_rows(t, r);
-        vad_rows(t, lib, to_float(tiled(speech, VAD_LENGTHS_S[std::size(VAD_LENGTHS_S) - 1])), plan.vad_reps);
+        vad_rows(t, lib, to_float(tiled(speech, VAD_LENGTHS_S[std::size(VAD_LENGTHS_S) - 1])), r, plan.vad_reps);
         print_report(o, r, t, load_before, utts.size());
         for (const std::string& p : problems) std::fprintf(stderr, "bench: host misbehaved: %s\n", p.c_str());
         return problems.empty() ? 0 : 1;

@@ -24,7 +24,7 @@ constexpr size_t TRIM_KEEP_SAMPLES = 32000;
 constexpr size_t MIN_DECODE_SAMPLES = 3200;
 constexpr size_t CONTEXT_LIMIT = 200;
 constexpr size_t PREFIX_STEP_SAMPLES = 160;
-constexpr size_t MATCH_LOOKAHEAD = 3;
+constexpr size_t PAIRING_SLACK_MS = 300;
 
 double now_ms() {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -138,19 +138,20 @@ void remember(ReplayState& s, const std::string& text) {
                                                                         : text.substr(tail);
 }
 
-int whole_ms(size_t n) { return static_cast<int>(static_cast<double>(n) / SAMPLE_RATE * 1000.0); }
+size_t whole_ms(size_t n) { return static_cast<size_t>(static_cast<double>(n) / SAMPLE_RATE * 1000.0); }
 
-// Pairs a replayed decode with the host's next report of the same kind and buffer length,
-// skipping a few reports so that one missed pairing does not unpair the rest.
-bool take_host_decode(ReplayState& s, bool final, size_t len) {
-    for (size_t k = s.next; k < s.host.size() && k < s.next + MATCH_LOOKAHEAD; ++k) {
-        if (s.host[k].final == final && std::abs(s.host[k].buffer_ms - whole_ms(len)) <= 1) {
-            s.out.unmatched += static_cast<int>(k - s.next);
-            s.next = k + 1;
-            return true;
-        }
+// Replays the host's partial decodes up to the replay's pass over len samples. They pair by
+// buffer length, not by pass: at real time the host's passes drift off the 0.3 s grid when a
+// slow step lets two chunks arrive in one batch.
+void replay_partials(ReplayState& s, size_t len);
+
+// Pairs the replay's final with the host's next report, which must be a final too.
+void take_host_final(ReplayState& s) {
+    if (s.next < s.host.size() && s.host[s.next].final) {
+        ++s.next;
+    } else {
+        ++s.out.unmatched;
     }
-    return false;
 }
 
 void timed_decode(ReplayState& s, size_t n, bool final, Decoded& d) {
@@ -163,8 +164,9 @@ void cut_at(ReplayState& s, size_t end, double t, double vad_ms) {
     size_t len = end - s.start;
     size_t n = std::min(static_cast<size_t>((t + CUT_MARGIN_S) * SAMPLE_RATE), len);
     Cut cut{end, s.start, n, vad_ms, 0};
+    replay_partials(s, len);
     if (n >= MIN_DECODE_SAMPLES) {
-        if (!take_host_decode(s, true, len)) ++s.out.unmatched;
+        take_host_final(s);
         Decoded d;
         timed_decode(s, n, true, d);
         cut.decode_ms = d.ms;
@@ -193,8 +195,10 @@ void replay_pass(ReplayState& s, size_t end) {
     std::vector<std::pair<float, float>> segs;
     double vad_ms = vad_pass_ms(s.lib, s.audio.data() + s.start, len, &segs);
     s.out.vad_ms += vad_ms;
+    s.out.pass_ms.push_back(vad_ms);
     ++s.out.vad_passes;
     double buffer_s = static_cast<double>(len) / SAMPLE_RATE;
+    s.out.longest_buffer_s = std::max(s.out.longest_buffer_s, buffer_s);
     if (segs.empty()) {
         if (buffer_s > SILENT_TRIM_S) s.start = end - TRIM_KEEP_SAMPLES;
         return;
@@ -213,10 +217,18 @@ void replay_pass(ReplayState& s, size_t end) {
             }
         }
     }
-    if (!take_host_decode(s, false, len)) return;
-    Decoded d;
-    timed_decode(s, len, false, d);
-    if (buffer_s > PARTIAL_WINDOW_S) commit_leading(s, d, len);
+    replay_partials(s, len);
+}
+
+void replay_partials(ReplayState& s, size_t len) {
+    while (s.next < s.host.size() && !s.host[s.next].final &&
+           static_cast<size_t>(s.host[s.next].buffer_ms) < whole_ms(len) + PAIRING_SLACK_MS) {
+        size_t n = std::min(len, static_cast<size_t>(s.host[s.next].buffer_ms / 1000.0 * SAMPLE_RATE));
+        ++s.next;
+        Decoded d;
+        timed_decode(s, n, false, d);
+        if (static_cast<double>(n) / SAMPLE_RATE > PARTIAL_WINDOW_S) commit_leading(s, d, n);
+    }
 }
 
 }  // namespace
@@ -233,7 +245,9 @@ Library open_library(const std::string& model, const std::string& vad_model, int
     vp.n_threads = 2;
     vp.use_gpu = false;
     lib.vad = whisper_vad_init_from_file_with_params(vad_model.c_str(), vp);
-    if (lib.vad == nullptr) throw std::runtime_error("baseline: cannot load " + vad_model);
+    vp.n_threads = 1;
+    lib.vad_single = whisper_vad_init_from_file_with_params(vad_model.c_str(), vp);
+    if (lib.vad == nullptr || lib.vad_single == nullptr) throw std::runtime_error("baseline: cannot load " + vad_model);
     lib.vad_params = whisper_vad_default_params();
     lib.vad_params.threshold = 0.5f;
     lib.vad_params.min_speech_duration_ms = 200;
@@ -246,11 +260,12 @@ Library open_library(const std::string& model, const std::string& vad_model, int
 }
 
 double vad_pass_ms(Library& lib, const float* samples, size_t n,
-                   std::vector<std::pair<float, float>>* segments) {
+                   std::vector<std::pair<float, float>>* segments, bool single) {
+    whisper_vad_context* vad = single ? lib.vad_single : lib.vad;
     double start = now_ms();
     if (segments != nullptr) segments->clear();
-    if (whisper_vad_detect_speech(lib.vad, samples, static_cast<int>(n))) {
-        whisper_vad_segments* list = whisper_vad_segments_from_probs(lib.vad, lib.vad_params);
+    if (whisper_vad_detect_speech(vad, samples, static_cast<int>(n))) {
+        whisper_vad_segments* list = whisper_vad_segments_from_probs(vad, lib.vad_params);
         if (list != nullptr) {
             for (int i = 0; segments != nullptr && i < whisper_vad_segments_n_segments(list); ++i) {
                 segments->emplace_back(whisper_vad_segments_get_segment_t0(list, i) / 100.0f,

@@ -15,7 +15,8 @@ constexpr size_t VAD_STEP_SAMPLES = 4800;  // the host's VAD pass cadence: 0.3 s
 
 struct Library {
     whisper_context* ctx = nullptr;
-    whisper_vad_context* vad = nullptr;
+    whisper_vad_context* vad = nullptr;         // 2 threads, as the host runs it
+    whisper_vad_context* vad_single = nullptr;  // 1 thread, for comparison
     whisper_vad_params vad_params{};
     int threads = 4;
 };
@@ -42,15 +43,18 @@ struct Replay {
     double cpu_ms = 0;
     int vad_passes = 0;
     int decodes = 0;
+    std::vector<double> pass_ms;  // each VAD pass
+    double longest_buffer_s = 0;
     int unmatched = 0;  // host decodes the replay could not pair with one of its own
     std::vector<Cut> cuts;
 };
 
 Library open_library(const std::string& model, const std::string& vad_model, int threads);
 
-// Wall ms of one VAD pass over n samples, as the host runs it (detection and segmentation).
+// Wall ms of one VAD pass over n samples, as the host runs it (detection and segmentation),
+// or with the single-threaded VAD context.
 double vad_pass_ms(Library& lib, const float* samples, size_t n,
-                   std::vector<std::pair<float, float>>* segments = nullptr);
+                   std::vector<std::pair<float, float>>* segments = nullptr, bool single = false);
 
 // Replays the host's streaming step over audio streamed from its first sample, one VAD pass
 // per VAD_STEP_SAMPLES, taking partial decodes from the host's own reports (their timing is

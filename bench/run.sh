@@ -54,6 +54,12 @@ if [ -z "$quick" ] && [ "$status" -eq 0 ]; then
     echo
     echo "Written by \`bench/run.sh\` (full run); \`bench/run.sh --quick\` prints a shorter one."
     echo
+    echo "Every row comes from the same run. The floor of a final is what the library alone needs:"
+    echo "the time until VAD, run on ever longer prefixes 10 ms apart, first shows the 0.85 s pause"
+    echo "after the speech, plus the decode of that final. The library alone replays the host's own"
+    echo "calls (the buffer lengths of its passes and decodes) right after each phase, at the same"
+    echo "pacing. The scripted library answers at once, so it shows the host's own cost."
+    echo
     cat "$work/table.txt"
   } >"$root/bench/RESULTS.md"
   echo "bench/run.sh: wrote bench/RESULTS.md" >&2
