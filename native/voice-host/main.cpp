@@ -937,11 +937,14 @@ void Host::append_audio(const json& cmd) {
     std::vector<uint8_t> bytes = decode_base64(pcm);
     if (bytes.size() < 2) return;
     size_t count = bytes.size() / 2;
-    audio.reserve(audio.size() + count);
+    // resize grows the capacity geometrically; reserving the exact new size instead would
+    // reallocate and copy the whole buffer for every chunk.
+    size_t first = audio.size();
+    audio.resize(first + count);
     for (size_t i = 0; i < count; ++i) {
         auto value = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i]) |
                                           static_cast<uint16_t>(bytes[2 * i + 1] << 8));
-        audio.push_back(static_cast<float>(value) / 32768.0f);
+        audio[first + i] = static_cast<float>(value) / 32768.0f;
     }
     samples_since_vad += count;
 }
