@@ -7,6 +7,10 @@ WHISPER_VERSION=1.9.1
 NPM_PACKAGE=nodejs-whisper@0.3.1
 NPM_INTEGRITY='sha512-ceoilUVraRuR5FnNyXpGQT2auAR48Oc3AQBEmkXnVpSn9iN6yVRzQBFCqVTGWbk6Wdi95NhvwXNzFvuR7erLWw=='
 
+# The cache is keyed by version alone, so it is always built the same way: with the system's
+# default compiler and flags, whatever a caller (a sanitizer or fuzzing build) has set.
+unset CC CXX CFLAGS CXXFLAGS LDFLAGS
+
 cache=${VOICE_HOST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/voice-host}
 prefix="$cache/whisper-$WHISPER_VERSION"
 
