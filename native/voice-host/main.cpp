@@ -661,8 +661,7 @@ struct Host {
     double partial_interval_ms = MIN_PARTIAL_INTERVAL_MS;
     bool configured = false;
     std::vector<float> audio;
-    int64_t base_ms = 0;
-    uint64_t dropped_samples = 0;  // since configure; base_ms is its whole milliseconds
+    uint64_t dropped_samples = 0;  // since configure: the stream position of audio's first sample
     int32_t segment_count = 0;
     double last_partial_ms = 0.0;
     std::string last_partial_text;
@@ -682,6 +681,7 @@ struct Host {
     VadSegments vad_segments();
     bool soft_close(const VadSegments& segments, double buffer_s);
     void drop_front(uint64_t k);
+    int64_t base_ms() const;
     void reset();
 
     void load_speech_model(const std::string& path, bool want_gpu);
@@ -699,13 +699,14 @@ struct Host {
 void Host::drop_front(uint64_t k) {
     uint64_t n = audio.size();
     dropped_samples += std::min(k, n);
-    base_ms = samples_to_whole_ms(dropped_samples);
     if (k >= n) {
         audio.clear();
         return;
     }
     audio.erase(audio.begin(), audio.begin() + static_cast<std::ptrdiff_t>(k));
 }
+
+int64_t Host::base_ms() const { return samples_to_whole_ms(dropped_samples); }
 
 void Host::reset() {
     drop_front(audio.size());
@@ -806,21 +807,17 @@ void Host::warm_up() {
     std::string initial = decode_prompt();
     bool bounded = bounded_audio_ctx();
 
-    whisper_full_params greedy = decoder_params(false);
-    greedy.initial_prompt = initial.empty() ? nullptr : initial.c_str();
-    greedy.single_segment = true;
-    greedy.max_tokens = 4;
-    greedy.audio_ctx = bounded ? 512 : 0;
-    whisper_full(ctx, greedy, silence.data(), WARMUP_SAMPLES);
-
-    if (beam_size > 1) {
-        whisper_full_params beam = decoder_params(true);
-        beam.initial_prompt = greedy.initial_prompt;
-        beam.single_segment = true;
-        beam.max_tokens = 4;
-        beam.audio_ctx = bounded ? 768 : 0;
-        whisper_full(ctx, beam, silence.data(), WARMUP_SAMPLES);
-    }
+    // One short segment per strategy is enough to allocate the decoder's buffers.
+    auto run = [&](bool beam, int bounded_ctx) {
+        whisper_full_params p = decoder_params(beam);
+        p.initial_prompt = initial.empty() ? nullptr : initial.c_str();
+        p.single_segment = true;
+        p.max_tokens = 4;
+        p.audio_ctx = bounded ? bounded_ctx : 0;
+        whisper_full(ctx, p, silence.data(), WARMUP_SAMPLES);
+    };
+    run(false, 512);
+    if (beam_size > 1) run(true, 768);
 }
 
 void Host::configure(const json& cmd) {
@@ -899,7 +896,6 @@ void Host::configure(const json& cmd) {
     double warm_end = now_ms();
 
     audio.clear();
-    base_ms = 0;
     dropped_samples = 0;
     segment_count = 0;
     last_partial_text.clear();
@@ -1017,8 +1013,8 @@ void Host::emit_final_for(uint64_t n) {
     emit(json{{"ev", "final"},
               {"segment", segment_count},
               {"text", result.text},
-              {"from_ms", base_ms + result.t0_ms},
-              {"to_ms", base_ms + result.t1_ms}});
+              {"from_ms", base_ms() + result.t0_ms},
+              {"to_ms", base_ms() + result.t1_ms}});
 }
 
 bool Host::commit_leading_segments(const DecodeResult& result) {
@@ -1042,8 +1038,8 @@ bool Host::commit_leading_segments(const DecodeResult& result) {
     emit(json{{"ev", "final"},
               {"segment", segment_count},
               {"text", committed},
-              {"from_ms", base_ms + segs.front().t0_ms},
-              {"to_ms", base_ms + cut_end}});
+              {"from_ms", base_ms() + segs.front().t0_ms},
+              {"to_ms", base_ms() + cut_end}});
     drop_front(ms_to_samples(static_cast<double>(cut_end)));
 
     last_partial_text = segs.back().text;
