@@ -2,10 +2,14 @@
 # Configures and builds the host and its tests into build/ (or $VOICE_HOST_BUILD).
 # An installed whisper.cpp (CMake package "whisper") is used when the machine has one;
 # otherwise scripts/deps.sh builds the pinned release into a cache. VOICE_HOST_TARGETS, a
-# space-separated list, builds only those targets.
+# space-separated list, builds only those targets. Arguments go to CMake's configure step.
+#
+# It says what it builds in one line on standard error. The tools' own output goes to
+# BUILD/logs/; only a failing step shows it, the end of its log.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_BUILD:-$root/build}
+jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)
 
 has_system_whisper() {
   local d
@@ -16,10 +20,23 @@ has_system_whisper() {
   return 1
 }
 
+step() {
+  local log=$build/logs/$1.log
+  shift
+  "$@" >"$log" 2>&1 || {
+    tail -n 40 "$log" >&2
+    echo "build: failed; the whole log is $log" >&2
+    exit 1
+  }
+}
+
 args=(-DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo})
 if ! has_system_whisper; then
   prefix=$("$root/scripts/deps.sh" | tail -n 1)
   args+=(-DCMAKE_PREFIX_PATH="$prefix")
 fi
-cmake -S "$root" -B "$build" "${args[@]}" "$@" >/dev/null
-cmake --build "$build" -j "$(nproc)" ${VOICE_HOST_TARGETS:+--target $VOICE_HOST_TARGETS}
+
+mkdir -p "$build/logs"
+echo "build: building ${VOICE_HOST_TARGETS:-everything} into $build${*:+ ($*)}" >&2
+step configure cmake -S "$root" -B "$build" "${args[@]}" "$@"
+step build cmake --build "$build" -j "$jobs" ${VOICE_HOST_TARGETS:+--target $VOICE_HOST_TARGETS}

@@ -24,16 +24,20 @@ while [ $# -gt 0 ]; do
   shift 2
 done
 
-"$root/scripts/build.sh" >/dev/null
+[ -f "$vad" ] || { echo "run.sh: VAD model not found: $vad (pass --vad-model)" >&2; exit 2; }
+
+"$root/scripts/ensure_packages.sh" run
+# Only what this job runs: the tests and the benchmark are scripts/test.sh's and bench/run.sh's.
+VOICE_HOST_TARGETS="voice-host stream_audio test_models" "$root/scripts/build.sh"
 if [ -z "$model" ]; then
   model="$build/models/synthetic-whisper.bin"
   echo "note: using the generated synthetic Whisper model; its text is a fixed phrase, not a transcript" >&2
 fi
-[ -f "$vad" ] || { echo "run.sh: VAD model not found: $vad (pass --vad-model)" >&2; exit 2; }
 if [ -z "$wav" ]; then
-  wav=$(mktemp --suffix=.wav)
-  trap 'rm -f "$wav"' EXIT
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  wav=$work/utterance.wav
   "$root/scripts/synth_speech.sh" "$wav" "$text"
 fi
-exec "$build/tools/stream_audio" --host "$build/voice-host" --model "$model" --vad-model "$vad" \
+"$build/tools/stream_audio" --host "$build/voice-host" --model "$model" --vad-model "$vad" \
   --wav "$wav" --speed "$speed" --configure "$configure"

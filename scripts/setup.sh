@@ -1,15 +1,43 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need (run as root on Debian 12).
+# Installs the Debian packages that building, running and testing need (as root, Debian 12).
+#
+#   scripts/setup.sh [run|test|all]            # all, the default, adds AFL++ for scripts/fuzz.sh
+#   scripts/setup.sh --missing [run|test|all]  # prints the ones not installed yet, installs nothing
+#
+# run: what scripts/run.sh needs; test: that plus clang and its sanitizer runtime.
 set -euo pipefail
-packages=(build-essential cmake pkg-config git openssl ca-certificates nodejs npm
-          nlohmann-json3-dev libgtest-dev googletest espeak-ng sox
-          clang libclang-rt-14-dev afl++)
+
+run_packages=(build-essential cmake pkg-config git openssl ca-certificates nodejs npm
+              nlohmann-json3-dev libgtest-dev googletest espeak-ng sox)
+test_packages=("${run_packages[@]}" clang libclang-rt-14-dev)
+all_packages=("${test_packages[@]}" afl++)
+
+only_missing=no
+if [ "${1:-}" = --missing ]; then
+  only_missing=yes
+  shift
+fi
+case "${1:-all}" in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${test_packages[@]}") ;;
+  all) packages=("${all_packages[@]}") ;;
+  *) echo "setup.sh: unknown set $1 (run, test or all)" >&2; exit 2 ;;
+esac
+
+# One dpkg query for the lot, so callers can run this before every build.
+installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null \
+            | awk '$2 == "ii" { print $1 }' || true)
 missing=()
 for p in "${packages[@]}"; do
   # A machine whose nodejs package bundles npm (NodeSource) cannot take Debian's npm package.
   [ "$p" = npm ] && command -v npm >/dev/null && continue
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  printf '%s\n' "$installed" | grep -qxF "$p" || missing+=("$p")
 done
+
+if [ "$only_missing" = yes ]; then
+  echo "${missing[*]}"
+  exit 0
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -3,8 +3,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_BUILD:-$root/build}
+jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)
+"$root/scripts/ensure_packages.sh" test
 "$root/scripts/build.sh"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"
 # The same code under AddressSanitizer+UBSan (every suite; built with clang, whose UBSan shares
 # ASan's runtime and so writes its reports where ASan does) and ThreadSanitizer (the suites on
 # the scripted host: the real library's uninstrumented threads would only add noise).
