@@ -158,6 +158,7 @@ void timed_decode(ReplayState& s, size_t n, bool final, Decoded& d) {
     d = decode(s.lib, s.audio.data() + s.start, n, final, s.context);
     s.out.decode_ms += d.ms;
     ++s.out.decodes;
+    (final ? s.out.final_ms : s.out.partial_ms).push_back(d.ms);
 }
 
 void cut_at(ReplayState& s, size_t end, double t, double vad_ms) {
@@ -257,6 +258,13 @@ Library open_library(const std::string& model, const std::string& vad_model, int
     lib.vad_params.samples_overlap = 0.1f;
     warm_up(lib);
     return lib;
+}
+
+void close_library(Library& lib) {
+    whisper_vad_free(lib.vad_single);
+    whisper_vad_free(lib.vad);
+    whisper_free(lib.ctx);
+    lib = Library{};
 }
 
 double vad_pass_ms(Library& lib, const float* samples, size_t n,

@@ -44,12 +44,14 @@ struct Replay {
     int vad_passes = 0;
     int decodes = 0;
     std::vector<double> pass_ms;  // each VAD pass
+    std::vector<double> partial_ms, final_ms;  // each decode, by kind
     double longest_buffer_s = 0;
     int unmatched = 0;  // host decodes the replay could not pair with one of its own
     std::vector<Cut> cuts;
 };
 
 Library open_library(const std::string& model, const std::string& vad_model, int threads);
+void close_library(Library& lib);
 
 // Wall ms of one VAD pass over n samples, as the host runs it (detection and segmentation),
 // or with the single-threaded VAD context.

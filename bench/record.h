@@ -14,6 +14,8 @@
 constexpr size_t CHUNK_SAMPLES = 1600;            // 100 ms, what a dictation app sends
 constexpr double INTAKE_WRITES_S[] = {10, 60};    // audio per write: the host appends a batch at once
 constexpr double VAD_LENGTHS_S[] = {1, 5, 10, 20};
+constexpr double FLOOR_TARGET_MS = 150;           // worst end of speech to final, above its floor
+constexpr double RESTED_VAD_TARGET = 2;           // a VAD pass after a rest, against back to back
 
 struct Utterance {
     size_t begin = 0;
@@ -24,6 +26,14 @@ struct Utterance {
 struct FastPair {
     FastRun host;
     Replay library;
+};
+
+// One more model through the real-time speech run, its library replay and its floors.
+struct ModelRun {
+    std::string name;  // the model's file name
+    nlohmann::json ready;
+    StreamRun speech;
+    Replay replay;
 };
 
 struct Record {
@@ -42,6 +52,8 @@ struct Record {
 
 void latency_rows(Table& t, Library& lib, const Record& r, const std::vector<int16_t>& speech,
                   const std::vector<Utterance>& utts, std::vector<std::string>& problems);
+void model_rows(Table& t, Library& lib, const ModelRun& m, const std::vector<int16_t>& speech,
+                const std::vector<Utterance>& utts, std::vector<std::string>& problems);
 void share_rows(Table& t, const Record& r);
 void intake_rows(Table& t, const Record& r);
 void cost_rows(Table& t, const Record& r);
