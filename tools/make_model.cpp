@@ -1,19 +1,23 @@
-// Writes a tiny whisper.cpp model (legacy ggml layout) whose decoder always
+// Writes a whisper.cpp model (legacy ggml layout) whose decoder always
 // transcribes one fixed phrase, so tests can drive the real whisper loader and
-// decoder without real weights.
+// decoder without real weights. By default the model is as small as the phrase
+// allows; --shape gives it the dimensions of an official Whisper model.
 //
 // The weights are hand-made rather than random: attention and the encoder are
 // zeroed, so the output never depends on the audio or on earlier tokens, and
 // the decoder MLP is a lookup table from the current token to the next one
-// along  sot -> <|0.00|> -> words... -> <|1.00|> -> eot.  Every logit margin
-// is large enough that greedy, beam search and the temperature fallback all
-// settle on that path on the first try.
+// along  prompt -> <|0.00|> -> words... -> <|1.00|> -> eot,  where the prompt
+// ends in <|sot|> (English-only) or <|transcribe|> (multilingual). Every logit
+// margin is large enough that greedy, beam search and the temperature fallback
+// all settle on that path on the first try.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -21,14 +25,12 @@
 
 namespace {
 
-// English-only vocabulary: whisper.cpp derives every special token id from n_vocab.
-constexpr int N_VOCAB = 51864;
-constexpr int TOKEN_EOT = 50256;
-constexpr int TOKEN_SOT = 50257;
-constexpr int TOKEN_LANG_EN = 50258;
-constexpr int TOKEN_BEG = 50363;  // <|0.00|>; each further timestamp adds 20 ms
-constexpr int TOKEN_ONE_SECOND = TOKEN_BEG + 50;
+// Vocabulary sizes: whisper.cpp derives every special token id from n_vocab.
+constexpr int N_VOCAB_ENGLISH = 51864;
+constexpr int N_VOCAB_MULTILINGUAL = 51865;
+constexpr int N_VOCAB_V3 = 51866;  // one more language, and 128 mel bins
 constexpr int FIRST_WORD_TOKEN = 256;  // after the 256 single bytes
+constexpr int ONE_SECOND = 50;         // timestamps step by 20 ms
 
 // Full-size contexts: callers shrink audio_ctx, and 1500 must stay the whole window.
 constexpr int N_AUDIO_CTX = 1500;
@@ -36,6 +38,7 @@ constexpr int N_TEXT_CTX = 448;
 constexpr int N_MELS = 80;
 constexpr int N_FFT_BINS = 201;
 constexpr int HEAD_DIM = 64;
+constexpr int FTYPE_F32 = 0;
 constexpr int FTYPE_F16 = 1;
 constexpr uint32_t GGML_MAGIC = 0x67676d6c;
 
@@ -43,7 +46,7 @@ constexpr uint32_t GGML_MAGIC = 0x67676d6c;
 constexpr int MAX_WORDS = 200;
 
 // Embedding length of the tokens on the path; 3 * sqrt(63) puts the wanted
-// next token ~24 logits above every other path token.
+// next token ~24 logits above every other path token (more at larger states).
 constexpr float PATH_SCALE = 3.0f;
 // Every other token sits this far below zero, which also keeps the
 // no-speech token improbable so silence still yields the phrase.
@@ -53,21 +56,64 @@ constexpr float CLOSING_BONUS = 3.0f;
 
 const char *const DEFAULT_PHRASE = "hello from the synthetic model";
 
+// The official model dimensions. Attention heads are 64 wide in all of them.
+struct Shape {
+    const char *name;
+    int n_state;
+    int n_audio_layer;
+    int n_text_layer;
+    int n_mels;
+    int n_vocab;  // 0: English-only unless --multilingual
+};
+
+constexpr Shape SHAPES[] = {
+    {"tiny", 384, 4, 4, N_MELS, 0},
+    {"base", 512, 6, 6, N_MELS, 0},
+    {"small", 768, 12, 12, N_MELS, 0},
+    {"medium", 1024, 24, 24, N_MELS, 0},
+    {"large-v3", 1280, 32, 32, 128, N_VOCAB_V3},
+    {"large-v3-turbo", 1280, 32, 4, 128, N_VOCAB_V3},
+};
+
 struct Options {
     std::string out;
     std::string phrase = DEFAULT_PHRASE;
+    const Shape *shape = nullptr;  // none: sized to the phrase
+    bool multilingual = false;
+    bool f32 = false;
 };
 
 struct Dims {
     int n_state = 0;
     int n_head = 0;
+    int n_audio_layer = 1;
+    int n_text_layer = 1;
+    int n_mels = N_MELS;
 };
 
+// The special tokens as whisper.cpp numbers them for a vocabulary size.
+struct Vocab {
+    int n_vocab = N_VOCAB_ENGLISH;
+    int eot = 50256;
+    int sot = 50257;
+    int transcribe = 50358;
+    int beg = 50363;  // <|0.00|>
+    bool multilingual = false;
+
+    int lang_en() const { return sot + 1; }
+    // The token the decoder sees last before it samples.
+    int prompt_end() const { return multilingual ? transcribe : sot; }
+};
+
+// A weight in the model's type (F16 or F32 by --f32) or always F32. Only the
+// few programmed entries are stored; every other element is `fill`, so even
+// the large shapes cost little memory.
 struct Tensor {
     std::string name;
     std::vector<int32_t> shape;  // ggml order: shape[0] varies fastest
-    bool half = false;
-    std::vector<float> data;
+    bool weight = false;
+    float fill = 0.0f;
+    std::map<size_t, float> values;
 };
 
 // Token ids in decode order plus the embedding dimension each one owns; the
@@ -77,10 +123,28 @@ struct Path {
     int flag_dim = 0;
 };
 
+const char *const USAGE =
+    "usage: make_model --out PATH [--phrase TEXT] [--shape NAME] [--multilingual] [--f32]\n"
+    "  --shape: tiny, base, small, medium, large-v3, large-v3-turbo (large-v3* are multilingual)\n"
+    "  --f32:   every weight F32 (ftype 0), the convolutions too";
+
+const Shape *shape_named(const std::string &name) {
+    for (const Shape &shape : SHAPES) {
+        if (name == shape.name) {
+            return &shape;
+        }
+    }
+    return nullptr;
+}
+
 bool parse_args(int argc, char **argv, Options &options, std::string &error) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg != "--out" && arg != "--phrase") {
+        if (arg == "--multilingual" || arg == "--f32") {
+            (arg == "--f32" ? options.f32 : options.multilingual) = true;
+            continue;
+        }
+        if (arg != "--out" && arg != "--phrase" && arg != "--shape") {
             error = "unknown argument: " + arg;
             return false;
         }
@@ -88,13 +152,40 @@ bool parse_args(int argc, char **argv, Options &options, std::string &error) {
             error = arg + " needs a value";
             return false;
         }
-        (arg == "--out" ? options.out : options.phrase) = argv[++i];
+        const std::string value = argv[++i];
+        if (arg == "--shape") {
+            options.shape = shape_named(value);
+            if (options.shape == nullptr) {
+                error = "unknown shape: " + value;
+                return false;
+            }
+        } else {
+            (arg == "--out" ? options.out : options.phrase) = value;
+        }
     }
     if (options.out.empty()) {
         error = "--out PATH is required";
         return false;
     }
     return true;
+}
+
+// Mirrors whisper.cpp's vocabulary loader: a multilingual vocabulary moves
+// eot and sot up by one, and every language beyond 99 moves the task and
+// timestamp tokens up by one more.
+Vocab vocab_for(int n_vocab) {
+    Vocab vocab;
+    vocab.n_vocab = n_vocab;
+    vocab.multilingual = n_vocab >= N_VOCAB_MULTILINGUAL;
+    if (vocab.multilingual) {
+        const int n_languages = n_vocab - 51765 - 1;
+        const int shift = n_languages - 98;
+        ++vocab.eot;
+        ++vocab.sot;
+        vocab.transcribe += shift;
+        vocab.beg += shift;
+    }
+    return vocab;
 }
 
 // Each word becomes one token with whisper's leading space. An empty phrase
@@ -112,39 +203,45 @@ std::vector<std::string> phrase_tokens(const std::string &phrase) {
     return tokens;
 }
 
-// Single bytes first so any prompt tokenizes; the specials beyond eot are left
-// for the loader to name, as it does for converted models.
-std::vector<std::string> make_vocab(const std::vector<std::string> &words) {
+// Single bytes first so any prompt tokenizes; the specials from eot on are
+// left for the loader to name, as it does for converted models.
+std::vector<std::string> make_vocab(const std::vector<std::string> &words, const Vocab &v) {
     std::vector<std::string> vocab;
-    vocab.reserve(TOKEN_EOT);
+    vocab.reserve(v.eot);
     for (int b = 0; b < FIRST_WORD_TOKEN; ++b) {
         vocab.emplace_back(1, static_cast<char>(b));
     }
     vocab.insert(vocab.end(), words.begin(), words.end());
-    while (static_cast<int>(vocab.size()) < TOKEN_EOT) {
+    while (static_cast<int>(vocab.size()) < v.eot) {
         vocab.push_back("<unused" + std::to_string(vocab.size()) + ">");
     }
     return vocab;
 }
 
-Path make_path(int n_words, const Dims &dims) {
+Path make_path(int n_words, const Dims &dims, const Vocab &v) {
     Path path;
-    path.tokens = {TOKEN_SOT, TOKEN_BEG};
+    path.tokens = {v.prompt_end(), v.beg};
     for (int i = 0; i < n_words; ++i) {
         path.tokens.push_back(FIRST_WORD_TOKEN + i);
     }
-    path.tokens.push_back(TOKEN_ONE_SECOND);
-    path.tokens.push_back(TOKEN_EOT);
+    path.tokens.push_back(v.beg + ONE_SECOND);
+    path.tokens.push_back(v.eot);
     path.flag_dim = dims.n_state - 1;
     return path;
 }
 
+int path_dims_needed(int n_words) { return n_words + 4 + 1; }  // path tokens plus the flag
+
 Dims dims_for(int n_words) {
-    const int needed = n_words + 4 + 1;  // path tokens plus the flag
+    const int needed = path_dims_needed(n_words);
     Dims dims;
     dims.n_state = HEAD_DIM * ((needed + HEAD_DIM - 1) / HEAD_DIM);
     dims.n_head = dims.n_state / HEAD_DIM;
     return dims;
+}
+
+Dims dims_of(const Shape &shape) {
+    return Dims{shape.n_state, shape.n_state / HEAD_DIM, shape.n_audio_layer, shape.n_text_layer, shape.n_mels};
 }
 
 float gelu(float x) {
@@ -182,17 +279,18 @@ uint16_t float_to_half(float value) {
     return static_cast<uint16_t>(sign | half);
 }
 
-Tensor filled(const std::string &name, std::vector<int32_t> shape, bool half, float value = 0.0f) {
-    size_t count = 1;
-    for (int32_t n : shape) {
-        count *= static_cast<size_t>(n);
-    }
-    return Tensor{name, std::move(shape), half, std::vector<float>(count, value)};
+Tensor filled(const std::string &name, std::vector<int32_t> shape, bool weight, float value = 0.0f) {
+    return Tensor{name, std::move(shape), weight, value, {}};
+}
+
+float value_at(const Tensor &t, size_t index) {
+    const auto it = t.values.find(index);
+    return it == t.values.end() ? t.fill : it->second;
 }
 
 // Norm weights are one so every norm stays a plain normalisation; everything
 // else starts at zero, which makes the block an identity on its residual
-// stream (the decoder MLP is filled in afterwards).
+// stream (the decoder MLP of block 0 is filled in afterwards).
 void add_block(std::vector<Tensor> &tensors, const std::string &prefix, int n) {
     const auto add_norm = [&](const std::string &name) {
         tensors.push_back(filled(prefix + name + ".weight", {n}, false, 1.0f));
@@ -218,15 +316,22 @@ void add_block(std::vector<Tensor> &tensors, const std::string &prefix, int n) {
     }
 }
 
-void add_encoder(std::vector<Tensor> &tensors, int n) {
+void add_blocks(std::vector<Tensor> &tensors, const std::string &stack, int n_layers, int n) {
+    for (int layer = 0; layer < n_layers; ++layer) {
+        add_block(tensors, stack + ".blocks." + std::to_string(layer) + ".", n);
+    }
+}
+
+void add_encoder(std::vector<Tensor> &tensors, const Dims &dims) {
+    const int n = dims.n_state;
     tensors.push_back(filled("encoder.positional_embedding", {n, N_AUDIO_CTX}, false));
-    tensors.push_back(filled("encoder.conv1.weight", {3, N_MELS, n}, true));
+    tensors.push_back(filled("encoder.conv1.weight", {3, dims.n_mels, n}, true));
     tensors.push_back(filled("encoder.conv1.bias", {1, n}, false));
     tensors.push_back(filled("encoder.conv2.weight", {3, n, n}, true));
     tensors.push_back(filled("encoder.conv2.bias", {1, n}, false));
     tensors.push_back(filled("encoder.ln_post.weight", {n}, false, 1.0f));
     tensors.push_back(filled("encoder.ln_post.bias", {n}, false));
-    add_block(tensors, "encoder.blocks.0.", n);
+    add_blocks(tensors, "encoder", dims.n_audio_layer, n);
 }
 
 // Path token k is PATH_SCALE along dimension k. The flag dimension acts as a
@@ -234,16 +339,16 @@ void add_encoder(std::vector<Tensor> &tensors, int n) {
 // <|1.00|> a little above the rest, so when whisper masks the wanted text
 // token (max_tokens reached) the segment closes the same way every time
 // instead of on a float tie. Language detection likewise always picks English.
-Tensor token_embedding(const Path &path, int n) {
-    Tensor embedding = filled("decoder.token_embedding.weight", {n, N_VOCAB}, true);
-    for (int token = 0; token < N_VOCAB; ++token) {
-        embedding.data[static_cast<size_t>(token) * n + path.flag_dim] = -OFF_PATH_LOGIT;
+Tensor token_embedding(const Path &path, const Vocab &v, int n) {
+    Tensor embedding = filled("decoder.token_embedding.weight", {n, v.n_vocab}, true);
+    for (int token = 0; token < v.n_vocab; ++token) {
+        embedding.values[static_cast<size_t>(token) * n + path.flag_dim] = -OFF_PATH_LOGIT;
     }
-    embedding.data[static_cast<size_t>(TOKEN_LANG_EN) * n + path.flag_dim] += 1.0f;
+    embedding.values[static_cast<size_t>(v.lang_en()) * n + path.flag_dim] += 1.0f;
     for (size_t k = 0; k < path.tokens.size(); ++k) {
-        float *row = &embedding.data[static_cast<size_t>(path.tokens[k]) * n];
-        row[path.flag_dim] = path.tokens[k] == TOKEN_ONE_SECOND ? CLOSING_BONUS : 0.0f;
-        row[k] = PATH_SCALE;
+        const size_t row = static_cast<size_t>(path.tokens[k]) * n;
+        embedding.values[row + path.flag_dim] = path.tokens[k] == v.beg + ONE_SECOND ? CLOSING_BONUS : 0.0f;
+        embedding.values[row + k] = PATH_SCALE;
     }
     return embedding;
 }
@@ -276,16 +381,20 @@ struct Mlp {
 // well above sqrt(n-1)/2 on read_dim and every other input reads near zero or
 // below, so the unit is either on or numerically off. When on it cancels its
 // input and adds the next token's code, leaving exactly that code as the final
-// hidden state.
+// hidden state. The threshold grows with sqrt(n) as the normalised input does,
+// so the margins hold at every state size.
 void add_transition(Mlp &mlp, int unit, const std::vector<float> &from, int read_dim, float read_sign,
                     const std::vector<float> &to) {
     const int n = mlp.n;
     const float threshold = std::sqrt(static_cast<float>(n - 1)) / 2.0f;
     const float active = gelu(read_sign * layer_norm(from)[read_dim] - threshold);
-    mlp.up.data[static_cast<size_t>(unit) * n + read_dim] = read_sign;
-    mlp.up_bias.data[unit] = -threshold;
+    mlp.up.values[static_cast<size_t>(unit) * n + read_dim] = read_sign;
+    mlp.up_bias.values[unit] = -threshold;
     for (int i = 0; i < n; ++i) {
-        mlp.down.data[static_cast<size_t>(i) * 4 * n + unit] = (to[i] - from[i]) / active;
+        const float change = (to[i] - from[i]) / active;
+        if (change != 0.0f) {
+            mlp.down.values[static_cast<size_t>(i) * 4 * n + unit] = change;
+        }
     }
 }
 
@@ -298,12 +407,16 @@ Tensor &find(std::vector<Tensor> &tensors, const std::string &name) {
     throw std::logic_error("missing tensor " + name);
 }
 
-void program_decoder_mlp(std::vector<Tensor> &tensors, const Path &path, const Tensor &embedding, int n) {
+void program_decoder_mlp(std::vector<Tensor> &tensors, const Path &path, const Vocab &v, const Tensor &embedding,
+                         int n) {
     Mlp mlp{find(tensors, "decoder.blocks.0.mlp.0.weight"), find(tensors, "decoder.blocks.0.mlp.0.bias"),
             find(tensors, "decoder.blocks.0.mlp.2.weight"), n};
     const auto code = [&](int token) {
-        const float *row = &embedding.data[static_cast<size_t>(token) * n];
-        return std::vector<float>(row, row + n);
+        std::vector<float> row(n);
+        for (int i = 0; i < n; ++i) {
+            row[i] = value_at(embedding, static_cast<size_t>(token) * n + i);
+        }
+        return row;
     };
     const int n_steps = static_cast<int>(path.tokens.size()) - 1;
     for (int k = 0; k < n_steps; ++k) {
@@ -312,50 +425,55 @@ void program_decoder_mlp(std::vector<Tensor> &tensors, const Path &path, const T
     // Prompt tokens and stray beam candidates end the segment at once, so no
     // decoder wanders until the window's token limit. All off-path tokens
     // share one code; byte 0 stands for them.
-    add_transition(mlp, n_steps, code(0), path.flag_dim, -1.0f, code(TOKEN_EOT));
+    add_transition(mlp, n_steps, code(0), path.flag_dim, -1.0f, code(v.eot));
 }
 
 // The final norm drops the flag dimension and replaces it with a constant one,
 // so an off-path token's logit is exactly -OFF_PATH_LOGIT whatever the state.
-void add_decoder(std::vector<Tensor> &tensors, const Path &path, int n) {
+void add_decoder(std::vector<Tensor> &tensors, const Path &path, const Vocab &v, const Dims &dims) {
+    const int n = dims.n_state;
     tensors.push_back(filled("decoder.positional_embedding", {n, N_TEXT_CTX}, false));
     Tensor norm_weight = filled("decoder.ln.weight", {n}, false, 1.0f);
     Tensor norm_bias = filled("decoder.ln.bias", {n}, false);
-    norm_weight.data[path.flag_dim] = 0.0f;
-    norm_bias.data[path.flag_dim] = 1.0f;
+    norm_weight.values[path.flag_dim] = 0.0f;
+    norm_bias.values[path.flag_dim] = 1.0f;
     tensors.push_back(std::move(norm_weight));
     tensors.push_back(std::move(norm_bias));
-    add_block(tensors, "decoder.blocks.0.", n);
-    Tensor embedding = token_embedding(path, n);
-    program_decoder_mlp(tensors, path, embedding, n);
+    add_blocks(tensors, "decoder", dims.n_text_layer, n);
+    Tensor embedding = token_embedding(path, v, n);
+    program_decoder_mlp(tensors, path, v, embedding, n);
     tensors.push_back(std::move(embedding));
 }
 
-struct Writer {
-    std::string bytes;
-
-    void i32(int32_t v) { bytes.append(reinterpret_cast<const char *>(&v), sizeof v); }
-    void u32(uint32_t v) { bytes.append(reinterpret_cast<const char *>(&v), sizeof v); }
-    void f32(float v) { bytes.append(reinterpret_cast<const char *>(&v), sizeof v); }
-    void f16(float v) {
-        const uint16_t h = float_to_half(v);
-        bytes.append(reinterpret_cast<const char *>(&h), sizeof h);
-    }
-    void text(const std::string &s) { bytes.append(s); }
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
 };
 
-void write_header(Writer &w, const Dims &dims) {
+// Writes straight to the file through a large buffer: the big shapes run to
+// gigabytes, which must never sit in memory whole.
+struct Writer {
+    std::unique_ptr<std::FILE, FileCloser> file;
+    bool ok = true;
+
+    void raw(const void *data, size_t size) {
+        ok = ok && std::fwrite(data, 1, size, file.get()) == size;
+    }
+    void i32(int32_t v) { raw(&v, sizeof v); }
+    void u32(uint32_t v) { raw(&v, sizeof v); }
+    void text(const std::string &s) { raw(s.data(), s.size()); }
+};
+
+void write_header(Writer &w, const Dims &dims, const Vocab &v, int ftype) {
     w.u32(GGML_MAGIC);
-    for (int32_t v : {N_VOCAB, N_AUDIO_CTX, dims.n_state, dims.n_head, 1, N_TEXT_CTX, dims.n_state,
-                      dims.n_head, 1, N_MELS, FTYPE_F16}) {
-        w.i32(v);
+    for (int32_t value : {v.n_vocab, N_AUDIO_CTX, dims.n_state, dims.n_head, dims.n_audio_layer, N_TEXT_CTX,
+                          dims.n_state, dims.n_head, dims.n_text_layer, dims.n_mels, ftype}) {
+        w.i32(value);
     }
     // The encoder ignores the spectrogram, so the filter bank can stay zero.
-    w.i32(N_MELS);
+    w.i32(dims.n_mels);
     w.i32(N_FFT_BINS);
-    for (int i = 0; i < N_MELS * N_FFT_BINS; ++i) {
-        w.f32(0.0f);
-    }
+    const std::vector<float> filters(static_cast<size_t>(dims.n_mels) * N_FFT_BINS, 0.0f);
+    w.raw(filters.data(), filters.size() * sizeof(float));
 }
 
 void write_vocab(Writer &w, const std::vector<std::string> &vocab) {
@@ -366,24 +484,62 @@ void write_vocab(Writer &w, const std::vector<std::string> &vocab) {
     }
 }
 
-void write_tensor(Writer &w, const Tensor &t) {
+// Element data in chunks: the fill value, then the programmed entries laid over it.
+template <typename T, typename Encode>
+void write_data(Writer &w, const Tensor &t, size_t count, Encode encode) {
+    constexpr size_t CHUNK = 1 << 20;
+    std::vector<T> chunk(std::min(count, CHUNK));
+    const T fill = encode(t.fill);
+    auto next = t.values.begin();
+    for (size_t start = 0; start < count; start += chunk.size()) {
+        const size_t size = std::min(chunk.size(), count - start);
+        std::fill(chunk.begin(), chunk.begin() + size, fill);
+        for (; next != t.values.end() && next->first < start + size; ++next) {
+            chunk[next->first - start] = encode(next->second);
+        }
+        w.raw(chunk.data(), size * sizeof(T));
+    }
+}
+
+void write_tensor(Writer &w, const Tensor &t, bool half) {
+    size_t count = 1;
+    for (int32_t n : t.shape) {
+        count *= static_cast<size_t>(n);
+    }
     w.i32(static_cast<int32_t>(t.shape.size()));
     w.i32(static_cast<int32_t>(t.name.size()));
-    w.i32(t.half ? 1 : 0);
+    w.i32(half ? 1 : 0);
     for (int32_t n : t.shape) {
         w.i32(n);
     }
     w.text(t.name);
-    for (float v : t.data) {
-        t.half ? w.f16(v) : w.f32(v);
+    if (half) {
+        write_data<uint16_t>(w, t, count, float_to_half);
+    } else {
+        write_data<float>(w, t, count, [](float v) { return v; });
     }
 }
 
-bool save(const std::string &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return static_cast<bool>(out);
+bool save(const std::string &path, const Dims &dims, const Vocab &v, const std::vector<std::string> &vocab,
+          const std::vector<Tensor> &tensors, bool f32) {
+    Writer w{std::unique_ptr<std::FILE, FileCloser>(std::fopen(path.c_str(), "wb"))};
+    if (!w.file) {
+        return false;
+    }
+    std::setvbuf(w.file.get(), nullptr, _IOFBF, 1 << 22);
+    write_header(w, dims, v, f32 ? FTYPE_F32 : FTYPE_F16);
+    write_vocab(w, vocab);
+    for (const Tensor &t : tensors) {
+        write_tensor(w, t, t.weight && !f32);
+    }
+    return w.ok && std::fclose(w.file.release()) == 0;
+}
+
+int vocab_size(const Options &options) {
+    if (options.shape != nullptr && options.shape->n_vocab != 0) {
+        return options.shape->n_vocab;
+    }
+    return options.multilingual ? N_VOCAB_MULTILINGUAL : N_VOCAB_ENGLISH;
 }
 
 }  // namespace
@@ -392,28 +548,24 @@ int main(int argc, char **argv) {
     Options options;
     std::string error;
     if (!parse_args(argc, argv, options, error)) {
-        std::fprintf(stderr, "make_model: %s\nusage: make_model --out PATH [--phrase TEXT]\n", error.c_str());
+        std::fprintf(stderr, "make_model: %s\n%s\n", error.c_str(), USAGE);
         return 2;
     }
     const std::vector<std::string> words = phrase_tokens(options.phrase);
-    if (static_cast<int>(words.size()) > MAX_WORDS) {
+    const int n_words = static_cast<int>(words.size());
+    if (n_words > MAX_WORDS) {
         std::fprintf(stderr, "make_model: the phrase has more than %d words\n", MAX_WORDS);
         return 2;
     }
 
-    const Dims dims = dims_for(static_cast<int>(words.size()));
-    const Path path = make_path(static_cast<int>(words.size()), dims);
+    const Dims dims = options.shape != nullptr ? dims_of(*options.shape) : dims_for(n_words);
+    const Vocab vocab = vocab_for(vocab_size(options));
+    const Path path = make_path(n_words, dims, vocab);
     std::vector<Tensor> tensors;
-    add_encoder(tensors, dims.n_state);
-    add_decoder(tensors, path, dims.n_state);
+    add_encoder(tensors, dims);
+    add_decoder(tensors, path, vocab, dims);
 
-    Writer writer;
-    write_header(writer, dims);
-    write_vocab(writer, make_vocab(words));
-    for (const Tensor &t : tensors) {
-        write_tensor(writer, t);
-    }
-    if (!save(options.out, writer.bytes)) {
+    if (!save(options.out, dims, vocab, make_vocab(words, vocab), tensors, options.f32)) {
         std::fprintf(stderr, "make_model: cannot write %s\n", options.out.c_str());
         return 1;
     }
