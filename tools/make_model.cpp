@@ -241,7 +241,8 @@ Dims dims_for(int n_words) {
 }
 
 Dims dims_of(const Shape &shape) {
-    return Dims{shape.n_state, shape.n_state / HEAD_DIM, shape.n_audio_layer, shape.n_text_layer, shape.n_mels};
+    return Dims{shape.n_state, shape.n_state / HEAD_DIM, shape.n_audio_layer, shape.n_text_layer,
+                shape.n_mels};
 }
 
 float gelu(float x) {
@@ -407,8 +408,8 @@ Tensor &find(std::vector<Tensor> &tensors, const std::string &name) {
     throw std::logic_error("missing tensor " + name);
 }
 
-void program_decoder_mlp(std::vector<Tensor> &tensors, const Path &path, const Vocab &v, const Tensor &embedding,
-                         int n) {
+void program_decoder_mlp(std::vector<Tensor> &tensors, const Path &path, const Vocab &v,
+                         const Tensor &embedding, int n) {
     Mlp mlp{find(tensors, "decoder.blocks.0.mlp.0.weight"), find(tensors, "decoder.blocks.0.mlp.0.bias"),
             find(tensors, "decoder.blocks.0.mlp.2.weight"), n};
     const auto code = [&](int token) {

@@ -10,16 +10,6 @@ namespace real {
 
 namespace {
 
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-void run(const std::string& command) {
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
-}
-
 Samples read_raw(const std::string& path) {
     const std::string bytes = read_file(path);
     Samples samples(bytes.size() / 2);
@@ -43,6 +33,16 @@ void record(std::vector<Seen>& seen, const std::vector<std::string>& lines, int6
 int speech_count = 0;
 
 }  // namespace
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+void run(const std::string& command) {
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
+}
 
 std::string vad_model_path() {
     const char* over = std::getenv("VOICE_HOST_TEST_VAD_MODEL");

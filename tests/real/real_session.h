@@ -41,6 +41,10 @@ struct Seen {
     nlohmann::json ev;
 };
 
+// A shell word for `text`, and a shell command that must succeed (else it throws).
+std::string quoted(const std::string& text);
+void run(const std::string& command);
+
 std::string vad_model_path();
 bool file_exists(const std::string& path);
 std::string scratch_path(const std::string& name);  // unique per test

@@ -1,0 +1,33 @@
+// The real host with synthetic models of the official Whisper shapes: one spoken utterance
+// streamed through them must come out as the generated phrase, as with the small default model.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "real_session.h"
+
+namespace shapes {
+
+// A model file made by a test, removed again when the test is done with it: the larger shapes
+// run to gigabytes.
+struct ScratchModel {
+    std::string path;
+
+    explicit ScratchModel(const std::string& name);
+    ~ScratchModel();
+    ScratchModel(const ScratchModel&) = delete;
+    ScratchModel& operator=(const ScratchModel&) = delete;
+};
+
+// Runs tools/make_model with these arguments into `model`.
+void make_model(const ScratchModel& model, const std::string& args);
+
+// Configures a host with the model (expecting "ready"), streams one utterance between pauses and
+// flushes; returns every event after "ready".
+std::vector<real::Seen> stream_utterance(const std::string& model, const nlohmann::json& settings);
+
+// The utterance became exactly one final saying the phrase, announced by partials that say it too.
+void expect_phrase_once(const std::vector<real::Seen>& seen);
+
+}  // namespace shapes
