@@ -142,13 +142,15 @@ struct KeyRule {
     KeyKind kind;
 };
 
-constexpr KeyRule CONFIGURE_KEYS[] = {
-    {"protocol", KeyKind::INTEGER},    {"model", KeyKind::TEXT},
-    {"vad_model", KeyKind::TEXT},      {"language", KeyKind::TEXT},
-    {"threads", KeyKind::INTEGER},     {"idle_exit_s", KeyKind::INTEGER},
-    {"backend", KeyKind::TEXT},        {"beam_size", KeyKind::INTEGER},
-    {"partial_window_s", KeyKind::NUMBER}, {"prompt", KeyKind::TEXT},
-    {"audio_ctx", KeyKind::TEXT},
+// "configure" checks its keys in three groups, each just before its test: the parent hears of
+// a protocol mismatch or missing model paths whatever the rest of the command holds.
+constexpr KeyRule PROTOCOL_KEY[] = {{"protocol", KeyKind::INTEGER}};
+constexpr KeyRule MODEL_KEYS[] = {{"model", KeyKind::TEXT}, {"vad_model", KeyKind::TEXT}};
+constexpr KeyRule SETTING_KEYS[] = {
+    {"language", KeyKind::TEXT},       {"threads", KeyKind::INTEGER},
+    {"idle_exit_s", KeyKind::INTEGER}, {"backend", KeyKind::TEXT},
+    {"beam_size", KeyKind::INTEGER},   {"partial_window_s", KeyKind::NUMBER},
+    {"prompt", KeyKind::TEXT},         {"audio_ctx", KeyKind::TEXT},
 };
 
 bool accepts(KeyKind kind, const json& value) {
@@ -170,8 +172,9 @@ const char* kind_name(KeyKind kind) {
 }
 
 // Reports the first key of the rules whose value has the wrong JSON type; true when all fit.
-bool check_keys(const json& cmd, const std::string& op, const KeyRule* rules, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
+template <size_t N>
+bool check_keys(const json& cmd, const std::string& op, const KeyRule (&rules)[N]) {
+    for (size_t i = 0; i < N; ++i) {
         auto it = cmd.find(rules[i].key);
         if (it != cmd.end() && !accepts(rules[i].kind, *it)) {
             emit_error("bad_command",
@@ -437,6 +440,7 @@ struct ModelFile {
     std::unique_ptr<std::FILE, FileCloser> file;
     uint64_t size = 0;
     uint64_t pos = 0;
+    std::string refusal;  // why a well-formed file is still refused, for the debug log
 };
 
 bool measure_model_file(ModelFile& f) {
@@ -560,6 +564,16 @@ bool vocab_ok(ModelFile& f) {
     return true;
 }
 
+// An all-F32 model keeps its convolution weights in F32 too, and this release's im2col takes
+// F16 kernels only: the first encode would abort the process.
+bool speech_weights_runnable(ModelFile& f, const WeightType& weights) {
+    if (weights.ftype != GGML_FTYPE_ALL_F32) return true;
+    f.refusal = "its weights are all F32, which whisper.cpp " + std::string(whisper_version()) +
+                " cannot run (its convolutions take F16 weights only); convert or quantize it to "
+                "F16 or a quantized type";
+    return false;
+}
+
 // The ftype's thousands count the quantization version, which the loader drops. Quantized
 // rows must fill whole blocks, or ggml fails an assertion creating the weights.
 bool speech_layout_ok(ModelFile& f) {
@@ -567,7 +581,7 @@ bool speech_layout_ok(ModelFile& f) {
     if (!magic_ok(f) || !read_values(f, h, 0, SpeechField::COUNT)) return false;
     const WeightType* weights =
         weight_type_where(&WeightType::ftype, h[SpeechField::FTYPE] % GGML_QNT_VERSION_FACTOR);
-    return weights != nullptr && fields_ok(h, SPEECH_RULES) &&
+    return weights != nullptr && speech_weights_runnable(f, *weights) && fields_ok(h, SPEECH_RULES) &&
            h[SpeechField::N_AUDIO_STATE] % weights->block == 0 &&
            mel_filters_ok(f, h[SpeechField::N_MELS]) && vocab_ok(f) &&
            speech_weight_bytes(h, *weights) <= static_cast<double>(f.size) && tensors_ok(f);
@@ -611,7 +625,8 @@ bool model_file_ok(const std::string& path, bool (*layout_ok)(ModelFile&)) {
     if (!f.file) return true;
     bool ok = measure_model_file(f) && layout_ok(f);
     if (!ok) {
-        std::string text = "voice-host: " + path + " is not a model file whisper.cpp loads safely\n";
+        std::string text = "voice-host: " + path + " is not a model file whisper.cpp loads safely" +
+                           (f.refusal.empty() ? "" : ": " + f.refusal) + "\n";
         log_sink(GGML_LOG_LEVEL_ERROR, text.c_str(), nullptr);
     }
     return ok;
@@ -821,19 +836,20 @@ void Host::warm_up() {
 }
 
 void Host::configure(const json& cmd) {
-    if (!check_keys(cmd, "configure", CONFIGURE_KEYS, std::size(CONFIGURE_KEYS))) return;
-
+    if (!check_keys(cmd, "configure", PROTOCOL_KEY)) return;
     if (read_int(cmd, "protocol", PROTOCOL_VERSION) != PROTOCOL_VERSION) {
         emit_error("protocol_mismatch", "host speaks protocol " + std::to_string(PROTOCOL_VERSION),
                    true);
         terminate_now(2);
     }
+    if (!check_keys(cmd, "configure", MODEL_KEYS)) return;
     std::string model_path = read_text(cmd, "model", "");
     std::string vad_path = read_text(cmd, "vad_model", "");
     if (model_path.empty() || vad_path.empty()) {
         emit_error("bad_configure", "configure requires model and vad_model paths", true);
         terminate_now(2);
     }
+    if (!check_keys(cmd, "configure", SETTING_KEYS)) return;
 
     language = read_text(cmd, "language", "en");
     threads = std::clamp(read_int(cmd, "threads", 4), 1, 8);
@@ -927,7 +943,7 @@ void Host::append_audio(const json& cmd) {
         return;
     }
     static constexpr KeyRule AUDIO_KEYS[] = {{"pcm", KeyKind::TEXT}};
-    if (!check_keys(cmd, "audio", AUDIO_KEYS, std::size(AUDIO_KEYS))) return;
+    if (!check_keys(cmd, "audio", AUDIO_KEYS)) return;
     std::string pcm = read_text(cmd, "pcm", "");
     if (pcm.empty()) return;
     std::vector<uint8_t> bytes = decode_base64(pcm);
@@ -1208,7 +1224,7 @@ void handle_line(Host& host, const std::string& line, double& last_command_ms) {
         host.reset();
     } else if (op == "prompt") {
         static constexpr KeyRule PROMPT_KEYS[] = {{"text", KeyKind::TEXT}};
-        if (check_keys(cmd, "prompt", PROMPT_KEYS, std::size(PROMPT_KEYS))) {
+        if (check_keys(cmd, "prompt", PROMPT_KEYS)) {
             host.set_prompt(read_text(cmd, "text", ""));
         }
     } else if (op == "shutdown") {

@@ -42,9 +42,8 @@ TEST_P(ConfigureBadKey, RefusedWithoutChangingAnything) {
     ScriptedHost host = start_scripted(gpu_script());
     configure(host, {{"prompt", "kept words"}, {"beam_size", 3}});
 
-    // Every other key would change something, and protocol 2 would be fatal: the type check
-    // has to come first and refuse the command as a whole.
-    json bad = configure_command({{"prompt", "other words"}, {"beam_size", 5}, {"protocol", 2}});
+    // Every other key would change something: the type check has to refuse the command as a whole.
+    json bad = configure_command({{"prompt", "other words"}, {"beam_size", 5}});
     bad[c.key] = json::parse(c.value);
     send_line(host.process, bad.dump());
     const auto lines = barrier(host.process, WAIT_MS);
@@ -77,6 +76,64 @@ TEST(ConfigureBadKey, BeforeAnyConfigureLeavesTheHostUnconfigured) {
     EXPECT_EQ(lines[1], error_line("bad_state", "audio before configure", false));
     EXPECT_TRUE(calls(host, "whisper_init_from_file_with_params").empty());
 }
+
+// The protocol is tested first, then the model paths, then the other keys' types; whatever
+// fails first answers, and a refusal that is not fatal leaves the host unconfigured.
+struct OrderCase {
+    const char* name;
+    const char* keys;  // set on a command with both model paths
+    bool drop_paths;   // takes both paths out first
+    const char* code;
+    const char* message;
+    int status;          // exit status after a fatal error; -1 while the host goes on
+};
+
+const OrderCase ORDER_CASES[] = {
+    {"protocol_type_before_everything", R"({"protocol":"1","threads":"x"})", true, "bad_command",
+     "configure key \"protocol\" must be an integer", -1},
+    {"protocol_mismatch_before_key_types", R"({"protocol":2,"threads":"x","model":7})", false, "protocol_mismatch",
+     "host speaks protocol 1", 2},
+    {"protocol_mismatch_before_missing_paths", R"({"protocol":2})", true, "protocol_mismatch",
+     "host speaks protocol 1", 2},
+    {"model_type_before_setting_types", R"({"model":7,"threads":"x"})", false, "bad_command",
+     "configure key \"model\" must be a string", -1},
+    {"vad_model_type_before_empty_model", R"({"model":"","vad_model":false})", false, "bad_command",
+     "configure key \"vad_model\" must be a string", -1},
+    {"missing_paths_before_setting_types", R"({"threads":"x","prompt":null})", true, "bad_configure",
+     "configure requires model and vad_model paths", 2},
+    {"empty_vad_model_before_setting_types", R"({"vad_model":"","beam_size":"3"})", false, "bad_configure",
+     "configure requires model and vad_model paths", 2},
+    {"setting_type_last", R"({"audio_ctx":1})", false, "bad_command",
+     "configure key \"audio_ctx\" must be a string", -1},
+};
+
+class ConfigureOrder : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(ConfigureOrder, FirstFailingCheckAnswers) {
+    const OrderCase& c = GetParam();
+    ScriptedHost host = start_scripted();
+    json command = configure_command();
+    if (c.drop_paths) {
+        command.erase("model");
+        command.erase("vad_model");
+    }
+    command.update(json::parse(c.keys));
+    send_line(host.process, command.dump());
+
+    if (c.status >= 0) {
+        EXPECT_EQ(read_all_stdout(host.process, WAIT_MS), error_line(c.code, c.message, true) + "\n");
+        EXPECT_EQ(wait_exit(host.process, WAIT_MS), c.status);
+    } else {
+        send_line(host.process, audio_command(pcm_base64(tone(3, 3200))));
+        const auto lines = barrier(host.process, WAIT_MS);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], error_line(c.code, c.message, false));
+        EXPECT_EQ(lines[1], error_line("bad_state", "audio before configure", false));
+    }
+    EXPECT_TRUE(calls(host, "whisper_init_from_file_with_params").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ConfigureOrder, ::testing::ValuesIn(ORDER_CASES), case_name);
 
 struct WarmUpCase {
     const char* name;
