@@ -13,7 +13,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_FUZZ_BUILD:-$root/build-fuzz}
 duration=${DURATION:-120}
-jobs=${FUZZ_JOBS:-$(nproc)}
+jobs=${FUZZ_JOBS:-$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)}
 vad_model=${VOICE_HOST_TEST_VAD_MODEL:-$root/../shared/models/silero-v6.2.0-ggml.bin}
 
 for tool in afl-fuzz afl-clang-fast afl-clang-fast++; do

@@ -26,7 +26,7 @@ export TSAN_OPTIONS="log_path=$reports/tsan${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 select=()
 [ -n "$suites" ] && select=(-L "^($suites)\$")
 status=0
-ctest --test-dir "$build" "${select[@]}" --output-on-failure -j "$(nproc)" || status=$?
+ctest --test-dir "$build" "${select[@]}" --output-on-failure -j "$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)" || status=$?
 
 if [ -n "$(ls -A "$reports")" ]; then
   for report in "$reports"/*; do
