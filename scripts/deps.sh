@@ -8,7 +8,8 @@
 #
 # VOICE_HOST_GPU opts into one more ggml GPU backend: cuda, vulkan, hip, sycl, musa or opencl
 # (empty: ggml's per-platform defaults only). A backend that was asked for and cannot be built
-# fails the build. Progress goes to standard error.
+# fails the build. With cuda, CUDAARCHS (e.g. 90) picks the GPU architectures to build for
+# when the building machine has no GPU of its own. Progress goes to standard error.
 set -euo pipefail
 
 WHISPER_VERSION=1.9.1
@@ -34,6 +35,11 @@ args=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DGGML_OPENMP=ON
       -DWHISPER_CURL=OFF -DWHISPER_SDL2=OFF -DGGML_BLAS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON)
 if [ -n "$gpu" ]; then
   args+=("-DGGML_$(echo "$gpu" | tr '[:lower:]' '[:upper:]')=ON")
+fi
+# ggml builds CUDA code for the GPU it finds ("native"); CMake's own CUDAARCHS names the
+# architectures instead, for a build machine without a GPU.
+if [ "$gpu" = cuda ] && [ -n "${CUDAARCHS:-}" ]; then
+  args+=("-DCMAKE_CUDA_ARCHITECTURES=$CUDAARCHS")
 fi
 # ggml's AMX kernels (compiled in when -march=native finds AMX) crash on quantized models in
 # this release. Turning off just AMX keeps every other instruction set the CPU has.
