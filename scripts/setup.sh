@@ -4,12 +4,13 @@
 #   scripts/setup.sh [run|test|all]            # all, the default, adds AFL++ for scripts/fuzz.sh
 #   scripts/setup.sh --missing [run|test|all]  # prints the ones not installed yet, installs nothing
 #
-# run: what scripts/run.sh needs; test: that plus clang and its sanitizer runtime.
+# run: what scripts/run.sh needs; test: that plus clang with its sanitizer and OpenMP runtimes
+# (the sanitizer builds link whisper.cpp's OpenMP code with clang, which needs LLVM's libomp).
 set -euo pipefail
 
 run_packages=(build-essential cmake pkg-config git openssl ca-certificates nodejs npm
               nlohmann-json3-dev libgtest-dev googletest espeak-ng sox)
-test_packages=("${run_packages[@]}" clang libclang-rt-14-dev)
+test_packages=("${run_packages[@]}" clang libclang-rt-14-dev libomp-14-dev)
 all_packages=("${test_packages[@]}" afl++)
 
 only_missing=no
