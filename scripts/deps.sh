@@ -41,6 +41,11 @@ fi
 if [ "$gpu" = cuda ] && [ -n "${CUDAARCHS:-}" ]; then
   args+=("-DCMAKE_CUDA_ARCHITECTURES=$CUDAARCHS")
 fi
+# NCCL only serves models split over several GPUs, and ggml's package would not name it for
+# the host's link.
+if [ "$gpu" = cuda ]; then
+  args+=(-DGGML_CUDA_NCCL=OFF)
+fi
 # ggml's AMX kernels (compiled in when -march=native finds AMX) crash on quantized models in
 # this release. Turning off just AMX keeps every other instruction set the CPU has.
 if [ "$(uname -m)" = x86_64 ]; then
