@@ -8,7 +8,8 @@
 // after each phase the library alone replays the same calls, so that both see the same
 // machine; then the scripted host measures the host's own cost and its intake. Each
 // --shape-model (a model of a real Whisper shape, whose decodes cost what a real one's do) goes
-// through the real-time speech run and its replay as well. Prints one table. Exits non-zero only when a host misbehaves (dies, reports an error, misses finals).
+// through the real-time speech run and its replay as well. Prints one table. Exits non-zero
+// only when a host misbehaves (dies, reports an error, misses finals).
 
 #include "record.h"
 

@@ -20,8 +20,7 @@ if [ ! -f "$vad" ]; then
   exit 0
 fi
 
-VOICE_HOST_BUILD=$build "$root/scripts/build.sh" >/dev/null
-cmake --build "$build" --target bench_models >/dev/null
+VOICE_HOST_BUILD=$build VOICE_HOST_TARGETS="all bench_models" "$root/scripts/build.sh"
 # Models of the base shape, as whisper.cpp ships it and quantized; --quick keeps the first.
 shapes=("$build/bench/models/synthetic-base.bin")
 [ -f "$build/bench/models/synthetic-base-q5_1.bin" ] && shapes+=("$build/bench/models/synthetic-base-q5_1.bin")
