@@ -3,22 +3,21 @@
 # synthesizes dictation with espeak-ng, runs the benchmark and prints its table. The full run
 # (a few minutes) also writes the table to bench/RESULTS.md; --quick (a minute or two) writes
 # nothing. The exit status is the benchmark's: non-zero when a host misbehaves (dies, reports
-# an error, misses a final), never because of a time.
+# an error, misses a final), never because of a time. The VAD model is the one in models/
+# ($VOICE_HOST_VAD_MODEL names another).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_BUILD:-$root/build}
 quick=""
 case "${1:-}" in
   --quick) quick=--quick ;;
+  -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
   "") ;;
   *) echo "usage: bench/run.sh [--quick]" >&2; exit 2 ;;
 esac
 
-vad=${VOICE_HOST_VAD_MODEL:-$root/../shared/models/silero-v6.2.0-ggml.bin}
-if [ ! -f "$vad" ]; then
-  echo "bench/run.sh: skipped: no VAD model at $vad (set VOICE_HOST_VAD_MODEL)" >&2
-  exit 0
-fi
+vad=${VOICE_HOST_VAD_MODEL:-$root/models/silero-v6.2.0-ggml.bin}
+[ -f "$vad" ] || { echo "bench/run.sh: VAD model not found: $vad (set VOICE_HOST_VAD_MODEL)" >&2; exit 2; }
 
 VOICE_HOST_BUILD=$build VOICE_HOST_TARGETS="all bench_models" "$root/scripts/build.sh"
 # Models of the base shape, as whisper.cpp ships it and quantized; --quick keeps the first.

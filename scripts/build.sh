@@ -5,11 +5,19 @@
 # space-separated list, builds only those targets. Arguments go to CMake's configure step.
 #
 # It says what it builds in one line on standard error. The tools' own output goes to
-# BUILD/logs/; only a failing step shows it, the end of its log.
+# BUILD/logs/; only a failing step shows it, the end of its log. Like scripts/run.sh, it first
+# installs the packages that building needs (scripts/ensure_packages.sh).
+#
+#   scripts/build.sh [CMAKE_ARG ...]
+#   VOICE_HOST_BUILD=build-dist VOICE_HOST_TARGETS=voice-host BUILD_TYPE=Release \
+#     scripts/build.sh -DVOICE_HOST_TESTS=OFF
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_BUILD:-$root/build}
 jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)
+case "${1:-}" in
+  -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+esac
 
 has_system_whisper() {
   local d
@@ -30,6 +38,7 @@ step() {
   }
 }
 
+"$root/scripts/ensure_packages.sh" build
 args=(-DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo})
 if ! has_system_whisper; then
   prefix=$("$root/scripts/deps.sh" | tail -n 1)

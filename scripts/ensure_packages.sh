@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# ensure_packages.sh run|test: makes sure what scripts/run.sh or scripts/test.sh needs is there
-# before they build. On Debian, as root, it installs the missing packages with scripts/setup.sh;
+# ensure_packages.sh build|run|test: makes sure what scripts/build.sh, scripts/run.sh or
+# scripts/test.sh needs is there before they build. On Debian, as root, it installs the missing packages with scripts/setup.sh;
 # without root it names them and the command that installs them, and fails. When nothing is
 # missing it costs one dpkg query and prints nothing.
 set -euo pipefail
@@ -9,7 +9,8 @@ set=$1
 
 # Off Debian setup.sh cannot help: name the missing tools and leave the installing to the user.
 if ! command -v dpkg-query >/dev/null; then
-  tools=(cmake c++ npm openssl espeak-ng sox)
+  tools=(cmake c++ npm openssl)
+  [ "$set" != build ] && tools+=(espeak-ng sox)
   [ "$set" = test ] && tools+=(clang++)
   absent=()
   for t in "${tools[@]}"; do command -v "$t" >/dev/null || absent+=("$t"); done

@@ -11,10 +11,15 @@
 #   build-fuzz/tests/fake/voice-host-scripted < FILE   (run in build-fuzz/fuzz-work)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+case "${1:-}" in
+  -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  "") ;;
+  *) echo "fuzz.sh: takes no arguments (--help says what it does)" >&2; exit 2 ;;
+esac
 build=${VOICE_HOST_FUZZ_BUILD:-$root/build-fuzz}
 duration=${DURATION:-120}
 jobs=${FUZZ_JOBS:-$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)}
-vad_model=${VOICE_HOST_TEST_VAD_MODEL:-$root/../shared/models/silero-v6.2.0-ggml.bin}
+vad_model=${VOICE_HOST_TEST_VAD_MODEL:-$root/models/silero-v6.2.0-ggml.bin}
 
 for tool in afl-fuzz afl-clang-fast afl-clang-fast++; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool missing (scripts/setup.sh installs afl++)" >&2; exit 1; }

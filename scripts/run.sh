@@ -4,14 +4,27 @@
 #   scripts/run.sh [--wav FILE] [--model WHISPER.bin] [--vad-model VAD.bin] [--text TEXT]
 #                  [--speed X] [--configure JSON]
 #
-# Without --wav the utterance is synthesized with espeak-ng. Without --model the generated
-# synthetic Whisper model is used: its text is then a fixed phrase, not a transcript.
+#   --wav FILE         stream this 16 kHz mono 16-bit WAV instead of synthesizing TEXT
+#   --model FILE       a whisper.cpp speech model (default: the generated synthetic model,
+#                      whose text is a fixed phrase, not a transcript)
+#   --vad-model FILE   the VAD model (default: models/silero-v6.2.0-ggml.bin, or
+#                      $VOICE_HOST_VAD_MODEL)
+#   --text TEXT        what espeak-ng says when there is no --wav
+#   --speed X          X times real time; 0 streams as fast as possible (default 1)
+#   --configure JSON   more keys for the "configure" command, e.g. '{"language":"auto"}'
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_BUILD:-$root/build}
-wav="" model="" vad="${VOICE_HOST_VAD_MODEL:-$root/../shared/models/silero-v6.2.0-ggml.bin}"
+wav="" model="" vad="${VOICE_HOST_VAD_MODEL:-$root/models/silero-v6.2.0-ggml.bin}"
 text="Hello, this is a short dictation test." speed=1 configure='{}'
+usage() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; }
 while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help) usage; exit 0 ;;
+    --wav|--model|--vad-model|--text|--speed|--configure)
+      [ $# -ge 2 ] || { echo "run.sh: $1 needs a value" >&2; exit 2; } ;;
+    *) echo "run.sh: unknown option $1 (--help lists them)" >&2; exit 2 ;;
+  esac
   case "$1" in
     --wav) wav=$2 ;;
     --model) model=$2 ;;
@@ -19,7 +32,6 @@ while [ $# -gt 0 ]; do
     --text) text=$2 ;;
     --speed) speed=$2 ;;
     --configure) configure=$2 ;;
-    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift 2
 done

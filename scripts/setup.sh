@@ -1,28 +1,32 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need (as root, Debian 12).
 #
-#   scripts/setup.sh [run|test|all]            # all, the default, adds AFL++ for scripts/fuzz.sh
-#   scripts/setup.sh --missing [run|test|all]  # prints the ones not installed yet, installs nothing
+#   scripts/setup.sh [build|run|test|all]            # all, the default, adds AFL++ for scripts/fuzz.sh
+#   scripts/setup.sh --missing [build|run|test|all]  # prints the ones not installed yet, installs nothing
 #
-# run: what scripts/run.sh needs; test: that plus clang with its sanitizer and OpenMP runtimes
-# (the sanitizer builds link whisper.cpp's OpenMP code with clang, which needs LLVM's libomp).
+# build: what scripts/build.sh needs (compilers, CMake, JSON and GoogleTest headers, and npm and
+# openssl to fetch whisper.cpp); run: that plus espeak-ng and sox, which scripts/run.sh speaks
+# with; test: that plus clang with its sanitizer and OpenMP runtimes (the sanitizer builds link
+# whisper.cpp's OpenMP code with clang, which needs LLVM's libomp).
 set -euo pipefail
 
-run_packages=(build-essential cmake pkg-config git openssl ca-certificates nodejs npm
-              nlohmann-json3-dev libgtest-dev googletest espeak-ng sox)
+build_packages=(build-essential cmake pkg-config git openssl ca-certificates nodejs npm
+                nlohmann-json3-dev libgtest-dev googletest)
+run_packages=("${build_packages[@]}" espeak-ng sox)
 test_packages=("${run_packages[@]}" clang libclang-rt-14-dev libomp-14-dev)
 all_packages=("${test_packages[@]}" afl++)
 
 only_missing=no
-if [ "${1:-}" = --missing ]; then
-  only_missing=yes
-  shift
-fi
+case "${1:-}" in
+  -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  --missing) only_missing=yes; shift ;;
+esac
 case "${1:-all}" in
+  build) packages=("${build_packages[@]}") ;;
   run) packages=("${run_packages[@]}") ;;
   test) packages=("${test_packages[@]}") ;;
   all) packages=("${all_packages[@]}") ;;
-  *) echo "setup.sh: unknown set $1 (run, test or all)" >&2; exit 2 ;;
+  *) echo "setup.sh: unknown set $1 (build, run, test or all)" >&2; exit 2 ;;
 esac
 
 # One dpkg query for the lot, so callers can run this before every build.

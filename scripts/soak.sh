@@ -4,17 +4,20 @@
 #
 #   scripts/soak.sh [--minutes N]      # N minutes of audio, 30 by default
 #
-# Uses the generated synthetic Whisper model and the Silero VAD model
-# ($VOICE_HOST_VAD_MODEL, or ../shared/models/silero-v6.2.0-ggml.bin next to the repository).
+# Uses the generated synthetic Whisper model and the Silero VAD model in models/
+# ($VOICE_HOST_VAD_MODEL names another).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOICE_HOST_BUILD:-$root/build}
-vad=${VOICE_HOST_VAD_MODEL:-$root/../shared/models/silero-v6.2.0-ggml.bin}
+vad=${VOICE_HOST_VAD_MODEL:-$root/models/silero-v6.2.0-ggml.bin}
 minutes=30
+usage() { sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; }
 while [ $# -gt 0 ]; do
   case "$1" in
-    --minutes) minutes=$2; shift 2 ;;
-    *) echo "soak.sh: unknown option $1" >&2; exit 2 ;;
+    -h|--help) usage; exit 0 ;;
+    --minutes) [ $# -ge 2 ] || { echo "soak.sh: --minutes needs a value" >&2; exit 2; }
+               minutes=$2; shift 2 ;;
+    *) echo "soak.sh: unknown option $1 (--help lists them)" >&2; exit 2 ;;
   esac
 done
 [ -f "$vad" ] || { echo "soak.sh: VAD model not found: $vad" >&2; exit 2; }

@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite.
+# Builds everything and runs the whole test suite: installs the packages it needs (as root on
+# Debian; scripts/setup.sh test), builds into build/ ($VOICE_HOST_BUILD) and runs ctest there,
+# then reruns the suites with ASan+UBSan (build-asan/) and TSan (build-tsan/).
+#
+#   scripts/test.sh                         # everything
+#   VOICE_HOST_SANITIZERS=0 scripts/test.sh # without the sanitizer builds
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+case "${1:-}" in
+  -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  "") ;;
+  *) echo "test.sh: takes no arguments (--help says what it does)" >&2; exit 2 ;;
+esac
 build=${VOICE_HOST_BUILD:-$root/build}
 jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)
 "$root/scripts/ensure_packages.sh" test

@@ -3,12 +3,12 @@
 // error and exit status, and must still take every file the library loads correctly.
 #include "host_driver.h"
 #include "model_layout.h"
+#include "test_vad_model.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -43,15 +43,7 @@ WeightFormat with_version(WeightFormat w, int32_t version) {
     return w;
 }
 
-std::string vad_path() {
-    const char* env = std::getenv("VOICE_HOST_TEST_VAD_MODEL");
-    return env != nullptr && *env != '\0' ? env : TEST_VAD_MODEL;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
+std::string vad_path() { return test_vad_model(); }
 
 std::string work_file(const std::string& name) {
     std::string dir = std::string(TEST_WORK_DIR) + "/model-files";
@@ -91,10 +83,9 @@ void expect_ready(const Outcome& outcome) {
     EXPECT_EQ(outcome.status, 0);
 }
 
-#define REQUIRE_VAD_MODEL()                                          \
-    if (!exists(vad_path())) {                                       \
-        GTEST_SKIP() << "no Silero VAD model at " << vad_path()      \
-                     << "; name one with VOICE_HOST_TEST_VAD_MODEL"; \
+#define REQUIRE_VAD_MODEL()                                                     \
+    if (const std::string problem = test_vad_model_problem(); !problem.empty()) { \
+        FAIL() << problem;                                                      \
     }
 
 // ---------------------------------------------------------------------------------------

@@ -1,10 +1,10 @@
 #include "real_session.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+
+#include "test_vad_model.h"
 
 namespace real {
 
@@ -44,15 +44,7 @@ void run(const std::string& command) {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
 }
 
-std::string vad_model_path() {
-    const char* over = std::getenv("VOICE_HOST_TEST_VAD_MODEL");
-    return over != nullptr && *over != '\0' ? over : TEST_VAD_MODEL;
-}
-
-bool file_exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+std::string vad_model_path() { return test_vad_model(); }
 
 std::string scratch_path(const std::string& name) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -165,9 +157,8 @@ std::string names_of(const std::vector<Seen>& seen) {
 }
 
 void RealHost::SetUp() {
-    const std::string vad = vad_model_path();
-    if (!file_exists(vad))
-        GTEST_SKIP() << "Silero VAD model not found at " << vad << " (set VOICE_HOST_TEST_VAD_MODEL)";
+    const std::string problem = test_vad_model_problem();
+    if (!problem.empty()) FAIL() << problem;
 }
 
 void RealSpeech::SetUp() {

@@ -46,7 +46,6 @@ std::string quoted(const std::string& text);
 void run(const std::string& command);
 
 std::string vad_model_path();
-bool file_exists(const std::string& path);
 std::string scratch_path(const std::string& name);  // unique per test
 int64_t ms_of(size_t samples);
 
@@ -79,7 +78,7 @@ const nlohmann::json STREAM_SETTINGS = {{"backend", "cpu"}, {"threads", 1}};
 // A host configured with the synthetic model, the real VAD and STREAM_SETTINGS.
 HostProcess start_streaming();
 
-// Skips the test when the VAD model is absent.
+// Fails the test when the VAD model cannot be read.
 struct RealHost : ::testing::Test {
     void SetUp() override;
 };
