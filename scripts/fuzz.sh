@@ -20,6 +20,7 @@ build=${VOICE_HOST_FUZZ_BUILD:-$root/build-fuzz}
 duration=${DURATION:-120}
 jobs=${FUZZ_JOBS:-$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)}
 vad_model=${VOICE_HOST_TEST_VAD_MODEL:-$root/models/silero-v6.2.0-ggml.bin}
+[ -f "$vad_model" ] || { echo "fuzz: VAD model not found: $vad_model" >&2; exit 1; }
 
 for tool in afl-fuzz afl-clang-fast afl-clang-fast++; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool missing (scripts/setup.sh installs afl++)" >&2; exit 1; }
