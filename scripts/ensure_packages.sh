@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # ensure_packages.sh build|run|test: makes sure what scripts/build.sh, scripts/run.sh or
-# scripts/test.sh needs is there before they build. On Debian, as root, it installs the missing packages with scripts/setup.sh;
-# without root it names them and the command that installs them, and fails. When nothing is
-# missing it costs one dpkg query and prints nothing.
+# scripts/test.sh needs is there before they build. On Debian, as root, it installs the
+# missing packages with scripts/setup.sh; without root it names them and the command that
+# installs them, and fails. When nothing is missing it costs one dpkg query and prints nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 set=$1

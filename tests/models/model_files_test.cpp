@@ -43,8 +43,6 @@ WeightFormat with_version(WeightFormat w, int32_t version) {
     return w;
 }
 
-std::string vad_path() { return test_vad_model(); }
-
 std::string work_file(const std::string& name) {
     std::string dir = std::string(TEST_WORK_DIR) + "/model-files";
     mkdir(dir.c_str(), 0755);
@@ -211,14 +209,14 @@ class GoodSpeechModel : public testing::TestWithParam<SpeechCase> {};
 TEST_P(DamagedSpeechModel, EndsWithModelLoadFailedAndStatusThree) {
     std::string path = work_file(std::string("speech-") + GetParam().name);
     write_file(path, GetParam().make(synthetic_model()));
-    expect_refused(configure_host(path, vad_path()), MODEL_LOAD_FAILED, 3);
+    expect_refused(configure_host(path, test_vad_model()), MODEL_LOAD_FAILED, 3);
 }
 
 TEST_P(GoodSpeechModel, IsReady) {
     REQUIRE_VAD_MODEL();
     std::string path = work_file(std::string("speech-") + GetParam().name);
     write_file(path, GetParam().make(synthetic_model()));
-    expect_ready(configure_host(path, vad_path()));
+    expect_ready(configure_host(path, test_vad_model()));
 }
 
 // whisper.cpp writes all-F32 models and loads them, but this release aborts at their first
@@ -227,7 +225,7 @@ TEST(SpeechModelFile, AllF32WeightsAreRefusedWithTheReasonInTheDebugLog) {
     std::string path = work_file("speech-all-f32");
     write_file(path, zero_whisper_model(SYNTHETIC_SHAPE, F32));
     HostProcess host = start_host(VOICE_HOST_EXE, {}, {{"TELLVANE_VOICE_HOST_DEBUG", "1"}});
-    send_line(host, nlohmann::json({{"op", "configure"}, {"model", path}, {"vad_model", vad_path()}}).dump());
+    send_line(host, nlohmann::json({{"op", "configure"}, {"model", path}, {"vad_model", test_vad_model()}}).dump());
     EXPECT_EQ(read_all_stdout(host, WAIT_MS), std::string(MODEL_LOAD_FAILED) + "\n");
     EXPECT_EQ(wait_exit(host, WAIT_MS), 3);
     EXPECT_NE(read_all_stderr(host, WAIT_MS).find(path + " is not a model file whisper.cpp loads safely: "
@@ -237,7 +235,7 @@ TEST(SpeechModelFile, AllF32WeightsAreRefusedWithTheReasonInTheDebugLog) {
 
 // A file the library could open but would not survive; a missing one it fails to open itself.
 TEST(SpeechModelFile, MissingEndsWithModelLoadFailedAndStatusThree) {
-    expect_refused(configure_host(work_file("no-such-model"), vad_path()), MODEL_LOAD_FAILED, 3);
+    expect_refused(configure_host(work_file("no-such-model"), test_vad_model()), MODEL_LOAD_FAILED, 3);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -333,14 +331,14 @@ class GoodVadModel : public testing::TestWithParam<VadCase> {};
 TEST_P(DamagedVadModel, EndsWithVadLoadFailedAndStatusFour) {
     REQUIRE_VAD_MODEL();
     std::string path = work_file(std::string("vad-") + GetParam().name);
-    write_file(path, GetParam().make(vad_model(vad_path())));
+    write_file(path, GetParam().make(vad_model(test_vad_model())));
     expect_refused(configure_host(SYNTHETIC_MODEL, path), VAD_LOAD_FAILED, 4);
 }
 
 TEST_P(GoodVadModel, IsReady) {
     REQUIRE_VAD_MODEL();
     std::string path = work_file(std::string("vad-") + GetParam().name);
-    write_file(path, GetParam().make(vad_model(vad_path())));
+    write_file(path, GetParam().make(vad_model(test_vad_model())));
     expect_ready(configure_host(SYNTHETIC_MODEL, path));
 }
 

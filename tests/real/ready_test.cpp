@@ -87,7 +87,7 @@ TEST_F(RealHost, ModelsTheLibraryCannotLoadEndTheHostWithTheirStatus) {
     const std::vector<ModelCase> models = {
         {"speech", true, SYNTHETIC_MODEL, "encoder.positional_embedding", 3,
          R"({"code":"model_load_failed","ev":"error","fatal":true,"message":"could not load speech model"})"},
-        {"vad", false, vad_model_path(), "_model.encoder.0.reparam_conv.weight", 4,
+        {"vad", false, test_vad_model(), "_model.encoder.0.reparam_conv.weight", 4,
          R"({"code":"vad_load_failed","ev":"error","fatal":true,"message":"could not load VAD model"})"},
     };
     const std::vector<Damage> damages = {
@@ -107,7 +107,7 @@ TEST_F(RealHost, ModelsTheLibraryCannotLoadEndTheHostWithTheirStatus) {
             SCOPED_TRACE(std::string(model.name) + " model, " + damage.name);
             const std::string bad = damage.make(model, std::string(model.name) + "-" + damage.name + ".bin");
             HostProcess h = start_real();
-            send_line(h, model.speech ? configure_line(bad, vad_model_path())
+            send_line(h, model.speech ? configure_line(bad, test_vad_model())
                                       : configure_line(SYNTHETIC_MODEL, bad));
             EXPECT_EQ(wait_exit(h, WAIT_MS), model.status);
             EXPECT_EQ(read_all_stdout(h, WAIT_MS), model.answer + "\n");

@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "test_vad_model.h"
-
 namespace real {
 
 namespace {
@@ -43,8 +41,6 @@ std::string quoted(const std::string& text) {
 void run(const std::string& command) {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
 }
-
-std::string vad_model_path() { return test_vad_model(); }
 
 std::string scratch_path(const std::string& name) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -100,7 +96,7 @@ std::string configure_line(const std::string& model, const std::string& vad_mode
 HostProcess start_real() { return start_host(VOICE_HOST_EXE, {}, {}, {"TELLVANE_VOICE_HOST_DEBUG"}); }
 
 nlohmann::json configure(HostProcess& host, const std::string& model, const nlohmann::json& extra) {
-    send_line(host, configure_line(model, vad_model_path(), extra));
+    send_line(host, configure_line(model, test_vad_model(), extra));
     std::string line;
     if (!read_line(host, line, WAIT_MS)) throw std::runtime_error("no answer to configure");
     return parse_event(line);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host_driver.h"
+#include "test_vad_model.h"
 
 namespace real {
 
@@ -45,7 +46,6 @@ struct Seen {
 std::string quoted(const std::string& text);
 void run(const std::string& command);
 
-std::string vad_model_path();
 std::string scratch_path(const std::string& name);  // unique per test
 int64_t ms_of(size_t samples);
 

@@ -51,7 +51,7 @@ TEST_F(RealHost, KQuantsOfRowsThatSplitABlockAreRefused) {
     const shapes::ScratchModel model("tiny-q4_k.bin");
     quantize(TINY_EN_MODEL, model, "q4_k");
     HostProcess host = start_real();
-    send_line(host, configure_line(model.path, vad_model_path()));
+    send_line(host, configure_line(model.path, test_vad_model()));
     EXPECT_EQ(wait_exit(host, WAIT_MS), 3);
     const std::string refusal =
         R"({"code":"model_load_failed","ev":"error","fatal":true,"message":"could not load speech model"})";
