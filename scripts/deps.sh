@@ -80,7 +80,7 @@ step() {
 start=$(date +%s)
 echo "deps: fetching and building whisper.cpp $WHISPER_VERSION${gpu:+ with $gpu}" \
      "(first run only; a few minutes)" >&2
-npm pack --silent "$NPM_PACKAGE" >/dev/null 2>npm.log || { cat npm.log >&2; die "could not download $NPM_PACKAGE"; }
+npm pack --loglevel=error "$NPM_PACKAGE" >/dev/null 2>npm.log || { cat npm.log >&2; die "could not download $NPM_PACKAGE"; }
 tarball=$(ls ./*.tgz 2>/dev/null | head -n 1)
 [ -n "$tarball" ] || die "npm pack produced no tarball"
 actual="sha512-$(openssl dgst -sha512 -binary "$tarball" | openssl base64 -A)"
