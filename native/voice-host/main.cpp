@@ -440,7 +440,7 @@ struct ModelFile {
     std::unique_ptr<std::FILE, FileCloser> file;
     uint64_t size = 0;
     uint64_t pos = 0;
-    std::string refusal;  // why a well-formed file is still refused, for the debug log
+    bool all_f32 = false;  // a speech model whose weights, convolutions included, are all F32
 };
 
 bool measure_model_file(ModelFile& f) {
@@ -564,16 +564,6 @@ bool vocab_ok(ModelFile& f) {
     return true;
 }
 
-// An all-F32 model keeps its convolution weights in F32 too, and this release's im2col takes
-// F16 kernels only: the first encode would abort the process.
-bool speech_weights_runnable(ModelFile& f, const WeightType& weights) {
-    if (weights.ftype != GGML_FTYPE_ALL_F32) return true;
-    f.refusal = "its weights are all F32, which whisper.cpp " + std::string(whisper_version()) +
-                " cannot run (its convolutions take F16 weights only); convert or quantize it to "
-                "F16 or a quantized type";
-    return false;
-}
-
 // The ftype's thousands count the quantization version, which the loader drops. Quantized
 // rows must fill whole blocks, or ggml fails an assertion creating the weights.
 bool speech_layout_ok(ModelFile& f) {
@@ -581,7 +571,9 @@ bool speech_layout_ok(ModelFile& f) {
     if (!magic_ok(f) || !read_values(f, h, 0, SpeechField::COUNT)) return false;
     const WeightType* weights =
         weight_type_where(&WeightType::ftype, h[SpeechField::FTYPE] % GGML_QNT_VERSION_FACTOR);
-    return weights != nullptr && speech_weights_runnable(f, *weights) && fields_ok(h, SPEECH_RULES) &&
+    if (weights == nullptr) return false;
+    f.all_f32 = weights->ftype == GGML_FTYPE_ALL_F32;
+    return fields_ok(h, SPEECH_RULES) &&
            h[SpeechField::N_AUDIO_STATE] % weights->block == 0 &&
            mel_filters_ok(f, h[SpeechField::N_MELS]) && vocab_ok(f) &&
            speech_weight_bytes(h, *weights) <= static_cast<double>(f.size) && tensors_ok(f);
@@ -619,22 +611,51 @@ bool vad_layout_ok(ModelFile& f) {
 }
 
 // A file that cannot be opened is left to the library, which fails to open it just as cleanly.
-bool model_file_ok(const std::string& path, bool (*layout_ok)(ModelFile&)) {
-    ModelFile f;
+bool model_file_ok(ModelFile& f, const std::string& path, bool (*layout_ok)(ModelFile&)) {
     f.file.reset(std::fopen(path.c_str(), "rb"));
     if (!f.file) return true;
     bool ok = measure_model_file(f) && layout_ok(f);
     if (!ok) {
-        std::string text = "voice-host: " + path + " is not a model file whisper.cpp loads safely" +
-                           (f.refusal.empty() ? "" : ": " + f.refusal) + "\n";
+        std::string text = "voice-host: " + path + " is not a model file whisper.cpp loads safely\n";
         log_sink(GGML_LOG_LEVEL_ERROR, text.c_str(), nullptr);
     }
     return ok;
 }
 
-bool speech_model_file_ok(const std::string& path) { return model_file_ok(path, speech_layout_ok); }
+// Where a speech model may run. An all-F32 model keeps its convolution weights in F32 too, and
+// this release's CPU im2col takes F16 kernels only: its first encode on the CPU would abort the
+// process. The GPU backends take any kernel type there, and with a GPU device whisper.cpp keeps
+// every weight, so every convolution, on that device.
+enum class SpeechFile { REFUSED, ANY_DEVICE, GPU_ONLY };
 
-bool vad_model_file_ok(const std::string& path) { return model_file_ok(path, vad_layout_ok); }
+SpeechFile check_speech_model_file(const std::string& path) {
+    ModelFile f;
+    if (!model_file_ok(f, path, speech_layout_ok)) return SpeechFile::REFUSED;
+    return f.all_f32 ? SpeechFile::GPU_ONLY : SpeechFile::ANY_DEVICE;
+}
+
+bool vad_model_file_ok(const std::string& path) {
+    ModelFile f;
+    return model_file_ok(f, path, vad_layout_ok);
+}
+
+void log_cpu_refusal(const std::string& path) {
+    std::string text = "voice-host: " + path + " cannot run on the CPU: its weights are all F32, and " +
+                       "the CPU convolutions of whisper.cpp " + whisper_version() +
+                       " take F16 weights only; load it on a GPU, or convert or quantize it to F16 "
+                       "or a quantized type\n";
+    log_sink(GGML_LOG_LEVEL_ERROR, text.c_str(), nullptr);
+}
+
+// The first device of GPU type in ggml's list is the one whisper.cpp takes by default.
+ggml_backend_dev_t first_gpu_device() {
+    for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
+        ggml_backend_dev_t dev = ggml_backend_dev_get(i);
+        enum ggml_backend_dev_type type = ggml_backend_dev_type(dev);
+        if (type == GGML_BACKEND_DEVICE_TYPE_GPU || type == GGML_BACKEND_DEVICE_TYPE_IGPU) return dev;
+    }
+    return nullptr;
+}
 
 // ---------------------------------------------------------------------------------------
 // The engine.
@@ -701,7 +722,7 @@ struct Host {
 
     void load_speech_model(const std::string& path, bool want_gpu);
     void discover_gpu();
-    void warm_up();
+    double warm_up();
     void cut_at(double t);
     whisper_full_params decoder_params(bool beam) const;
 };
@@ -767,9 +788,16 @@ bool Host::bounded_audio_ctx() const {
     return backend_label != "metal";
 }
 
+// ctx stays null, as after two failed attempts, wherever the library would only fail or crash:
+// a file it cannot load safely, or a GPU-only one on any road that ends on the CPU.
 void Host::load_speech_model(const std::string& path, bool want_gpu) {
-    // ctx stays null, as after two failed attempts: the library would only fail or crash.
-    if (!speech_model_file_ok(path)) return;
+    SpeechFile file = check_speech_model_file(path);
+    if (file == SpeechFile::REFUSED) return;
+    bool cpu_runs_it = file == SpeechFile::ANY_DEVICE;
+    if (!cpu_runs_it && !(want_gpu && first_gpu_device() != nullptr)) {
+        log_cpu_refusal(path);
+        return;
+    }
     whisper_context_params params = whisper_context_default_params();
     params.use_gpu = want_gpu;
     ctx = whisper_init_from_file_with_params(path.c_str(), params);
@@ -780,25 +808,24 @@ void Host::load_speech_model(const std::string& path, bool want_gpu) {
     if (want_gpu && ctx != nullptr) discover_gpu();
 
     if (ctx == nullptr && want_gpu) {
+        if (!cpu_runs_it) {
+            log_cpu_refusal(path);
+            return;
+        }
         params.use_gpu = false;
         ctx = whisper_init_from_file_with_params(path.c_str(), params);
         backend_label = "cpu-fallback";
     }
 }
 
-// The first device of GPU type in ggml's list is the one whisper.cpp takes by default.
 void Host::discover_gpu() {
-    for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
-        ggml_backend_dev_t dev = ggml_backend_dev_get(i);
-        enum ggml_backend_dev_type type = ggml_backend_dev_type(dev);
-        if (type != GGML_BACKEND_DEVICE_TYPE_GPU && type != GGML_BACKEND_DEVICE_TYPE_IGPU) continue;
-        const char* description = ggml_backend_dev_description(dev);
-        ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(dev);
-        gpu = true;
-        gpu_name = description != nullptr ? description : "";
-        backend_label = lower_ascii(reg != nullptr ? ggml_backend_reg_name(reg) : nullptr);
-        return;
-    }
+    ggml_backend_dev_t dev = first_gpu_device();
+    if (dev == nullptr) return;
+    const char* description = ggml_backend_dev_description(dev);
+    ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(dev);
+    gpu = true;
+    gpu_name = description != nullptr ? description : "";
+    backend_label = lower_ascii(reg != nullptr ? ggml_backend_reg_name(reg) : nullptr);
 }
 
 whisper_full_params Host::decoder_params(bool beam) const {
@@ -817,7 +844,8 @@ whisper_full_params Host::decoder_params(bool beam) const {
     return p;
 }
 
-void Host::warm_up() {
+// Returns the clock read at its end, before the silence and the prompt are released.
+double Host::warm_up() {
     std::vector<float> silence(WARMUP_SAMPLES, 0.0f);
     std::string initial = decode_prompt();
     bool bounded = bounded_audio_ctx();
@@ -833,6 +861,7 @@ void Host::warm_up() {
     };
     run(false, 512);
     if (beam_size > 1) run(true, 768);
+    return now_ms();
 }
 
 void Host::configure(const json& cmd) {
@@ -908,8 +937,7 @@ void Host::configure(const json& cmd) {
     configured = true;
 
     double warm_start = now_ms();
-    warm_up();
-    double warm_end = now_ms();
+    double warm_end = warm_up();
 
     audio.clear();
     dropped_samples = 0;
@@ -1198,10 +1226,17 @@ void read_stdin(LineQueue& queue) {
     queue.cv.notify_one();
 }
 
+// A line holds one JSON value and nothing else, but nlohmann/json stops reading at a NUL byte
+// as if the input ended there: "{...}", a NUL and junk would run as the object before the NUL.
+json parse_command(const std::string& line) {
+    if (line.find('\0') != std::string::npos) return json(json::value_t::discarded);
+    return json::parse(line, nullptr, false, false);
+}
+
 // Handles one input line; the idle clock moves for every line that is a JSON object.
 void handle_line(Host& host, const std::string& line, double& last_command_ms) {
     if (line.empty()) return;
-    json cmd = json::parse(line, nullptr, false, false);
+    json cmd = parse_command(line);
     if (!cmd.is_object()) {
         emit_error("bad_json", "unparseable command line", false);
         return;

@@ -32,14 +32,18 @@ using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 // The variables that change what the host or the scripted library does are cleared unless the
 // test names them, so the caller's environment cannot leak into an expectation.
-inline HostProcess start_scripted(const EnvList& env = {}, const std::vector<std::string>& args = {}) {
+inline HostProcess start_clean(const char* exe, const EnvList& env = {}, const std::vector<std::string>& args = {}) {
     std::vector<std::string> unset;
     for (const char* name : {DEBUG_VAR, "FAKE_WHISPER_SCRIPT", "FAKE_WHISPER_LOG"}) {
         bool named = false;
         for (const auto& kv : env) named = named || kv.first == name;
         if (!named) unset.push_back(name);
     }
-    return start_host(SCRIPTED_HOST_EXE, args, env, unset);
+    return start_host(exe, args, env, unset);
+}
+
+inline HostProcess start_scripted(const EnvList& env = {}, const std::vector<std::string>& args = {}) {
+    return start_clean(SCRIPTED_HOST_EXE, env, args);
 }
 
 inline std::string bad_command(const std::string& message) {
@@ -72,8 +76,8 @@ inline void configure(HostProcess& host, const std::string& extra = "") {
 }
 
 // Everything the host answered to `bytes`, proven complete by a barrier.
-inline std::vector<std::string> answers_to(const std::string& bytes) {
-    HostProcess host = start_scripted();
+inline std::vector<std::string> answers_to(const std::string& bytes, const char* exe = SCRIPTED_HOST_EXE) {
+    HostProcess host = start_clean(exe);
     send(host, bytes);
     return barrier(host);
 }

@@ -10,6 +10,7 @@
 namespace {
 
 using namespace protocol;
+using namespace std::string_literals;
 
 struct LineCase {
     const char* name;
@@ -23,10 +24,10 @@ std::string joined(const std::vector<std::string>& args) {
     return text;
 }
 
-void expect_answers(const std::vector<LineCase>& cases) {
+void expect_answers(const std::vector<LineCase>& cases, const char* exe = SCRIPTED_HOST_EXE) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(answers_to(c.bytes), c.expected);
+        EXPECT_EQ(answers_to(c.bytes, exe), c.expected);
     }
 }
 
@@ -82,10 +83,18 @@ TEST(Framing, LinesThatAreNotOneJsonObjectAreBadJson) {
         {"encoded surrogate in a string", "{\"op\":\"flush\",\"x\":\"\xed\xa0\x80\"}"},
         {"raw tab in a string", "{\"op\":\"flu\tsh\"}"},
         {"raw control byte in a string", "{\"op\":\"flush\",\"x\":\"a\x01\"}"},
+        {"NUL and text after the object", "{\"op\":\"flush\"}\0junk"s},
+        {"NUL alone after the object", "{\"op\":\"flush\"}\0"s},
+        {"NUL first", "\0{\"op\":\"flush\"}"s},
+        {"NUL inside a string", "{\"op\":\"fl\0ush\"}"s},
     };
     std::vector<LineCase> cases;
     for (const auto& [name, line] : lines) cases.push_back({name, line + "\n", {BAD_JSON}});
-    expect_answers(cases);
+    // The shipped binary too: the parse is main.cpp's own, whichever library is linked under it.
+    for (const char* exe : {SCRIPTED_HOST_EXE, VOICE_HOST_EXE}) {
+        SCOPED_TRACE(exe);
+        expect_answers(cases, exe);
+    }
 }
 
 TEST(Framing, AcceptedLineForms) {

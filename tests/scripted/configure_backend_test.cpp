@@ -1,5 +1,5 @@
-// GPU discovery, the CPU retry, the fatal load failures, the audio-context mode and the
-// "ready" event that reports all of it.
+// GPU discovery, the CPU retry, the fatal load failures, the roads an all-F32 model may take,
+// the audio-context mode and the "ready" event that reports all of it.
 #include "scripted_support.h"
 
 #include <gtest/gtest.h>
@@ -15,17 +15,20 @@ struct Attempt {
     bool ok;
 };
 
-std::vector<Attempt> load_attempts(const ScriptedHost& host) {
+constexpr const char* DEFAULT_MODEL = "models/base.bin";
+
+std::vector<Attempt> load_attempts(const ScriptedHost& host, const char* path) {
     std::vector<Attempt> out;
     for (const auto& call : calls(host, "whisper_init_from_file_with_params")) {
-        EXPECT_EQ(call["path"], "models/base.bin");
+        EXPECT_EQ(call["path"], path);
         out.push_back({call["use_gpu"].get<bool>(), call["ok"].get<bool>()});
     }
     return out;
 }
 
-void expect_attempts(const ScriptedHost& host, const std::vector<Attempt>& expected) {
-    const auto actual = load_attempts(host);
+void expect_attempts(const ScriptedHost& host, const std::vector<Attempt>& expected,
+                     const char* path = DEFAULT_MODEL) {
+    const auto actual = load_attempts(host, path);
     ASSERT_EQ(actual.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(actual[i].use_gpu, expected[i].use_gpu) << "attempt " << i;
@@ -129,6 +132,66 @@ TEST_P(ConfigureLoadFailure, OneFatalErrorThenExit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ConfigureLoadFailure, ::testing::ValuesIn(LOAD_FAILURE_CASES), case_name);
+
+// The host reads the model files' layout even against the scripted library, so these rows load
+// real files: the all-F32 one, which would abort at its first encode on the CPU, and its F16
+// twin, which runs anywhere.
+struct ModelRoadCase {
+    const char* name;
+    const char* model;
+    const char* script;
+    const char* backend;
+    std::vector<Attempt> attempts;
+    const char* label;  // nullptr: refused as a failed load
+    bool gpu;
+};
+
+constexpr const char* CPU_ONLY = R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"}]})";
+constexpr const char* GPU_LOAD_FAILS =
+    R"({"devices":[{"type":1,"description":"Apple M2","reg":"MTL"}],"model_load":{"gpu":"fail","cpu":"ok"}})";
+
+const ModelRoadCase MODEL_ROAD_CASES[] = {
+    {"f32_on_a_listed_gpu", F32_MODEL, ONE_GPU, nullptr, {{true, true}}, "mtl", true},
+    {"f32_on_an_integrated_gpu", F32_MODEL,
+     R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"},{"type":2,"description":"Iris Xe","reg":"Vulkan"}]})",
+     nullptr, {{true, true}}, "vulkan", true},
+    {"f32_with_cpu_backend", F32_MODEL, ONE_GPU, "cpu", {}, nullptr, false},
+    {"f32_with_cpu_device_only", F32_MODEL, CPU_ONLY, nullptr, {}, nullptr, false},
+    {"f32_with_accelerator_only", F32_MODEL,
+     R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"},{"type":3,"description":"Accelerate","reg":"BLAS"}]})",
+     nullptr, {}, nullptr, false},
+    {"f32_with_empty_device_list", F32_MODEL, R"({"devices":[]})", nullptr, {}, nullptr, false},
+    {"f32_gpu_load_fails_no_cpu_retry", F32_MODEL, GPU_LOAD_FAILS, nullptr, {{true, false}}, nullptr, false},
+    {"f16_with_cpu_backend", SYNTHETIC_MODEL, ONE_GPU, "cpu", {{false, true}}, "cpu", false},
+    {"f16_with_cpu_device_only", SYNTHETIC_MODEL, CPU_ONLY, nullptr, {{true, true}}, "cpu", false},
+    {"f16_gpu_load_fails_cpu_retry", SYNTHETIC_MODEL, GPU_LOAD_FAILS, nullptr, {{true, false}, {false, true}},
+     "cpu-fallback", false},
+};
+
+class ConfigureModelRoad : public ::testing::TestWithParam<ModelRoadCase> {};
+
+TEST_P(ConfigureModelRoad, AllF32LoadsOnlyWhereAGpuTakesIt) {
+    const ModelRoadCase& c = GetParam();
+    ScriptedHost host = start_scripted(json::parse(c.script));
+    json extra = with_backend(c.backend);
+    extra["model"] = c.model;
+    const auto lines = send_configure(host, configure_command(extra));
+    ASSERT_EQ(lines.size(), 1u);
+    if (c.label != nullptr) {
+        const json ready = parse_event(lines[0]);
+        EXPECT_EQ(ready["ev"], "ready");
+        EXPECT_EQ(ready["backend"], c.label);
+        EXPECT_EQ(ready["gpu"], c.gpu);
+        EXPECT_EQ(warm_ups(host).size(), 1u);
+    } else {
+        EXPECT_EQ(lines[0], error_line("model_load_failed", "could not load speech model", true));
+        EXPECT_EQ(wait_exit(host.process, WAIT_MS), 3);
+        EXPECT_TRUE(calls(host, "whisper_vad_init_from_file_with_params").empty());
+    }
+    expect_attempts(host, c.attempts, c.model);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ConfigureModelRoad, ::testing::ValuesIn(MODEL_ROAD_CASES), case_name);
 
 struct AudioCtxCase {
     const char* name;
