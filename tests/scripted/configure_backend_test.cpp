@@ -42,6 +42,11 @@ json with_backend(const char* backend) {
 
 constexpr const char* ONE_GPU = R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"},
                                                {"type":1,"description":"Apple M2","reg":"MTL"}]})";
+constexpr const char* CPU_ONLY = R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"}]})";
+constexpr const char* ACCELERATOR_ONLY = R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"},
+                                                        {"type":3,"description":"Accelerate","reg":"BLAS"}]})";
+constexpr const char* GPU_LOAD_FAILS = R"({"devices":[{"type":1,"description":"Apple M2","reg":"MTL"}],
+                                          "model_load":{"gpu":"fail","cpu":"ok"}})";
 
 struct BackendCase {
     const char* name;
@@ -58,9 +63,7 @@ const BackendCase BACKEND_CASES[] = {
     {"cpu_refuses_present_gpu", ONE_GPU, "cpu", "cpu", false, "", {{false, true}}, 20.0},
     {"capital_cpu_asks_for_gpu", ONE_GPU, "CPU", "mtl", true, "Apple M2", {{true, true}}, 30.0},
     {"gpu_word_asks_for_gpu", ONE_GPU, "gpu", "mtl", true, "Apple M2", {{true, true}}, 30.0},
-    {"accelerator_is_no_gpu",
-     R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"},{"type":3,"description":"Accelerate","reg":"BLAS"}]})",
-     nullptr, "cpu", false, "", {{true, true}}, 20.0},
+    {"accelerator_is_no_gpu", ACCELERATOR_ONLY, nullptr, "cpu", false, "", {{true, true}}, 20.0},
     {"first_gpu_type_device_wins",
      R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"},{"type":3,"description":"Accelerate","reg":"BLAS"},
                     {"type":2,"description":"Iris Xe","reg":"Vulkan"},{"type":1,"description":"Radeon","reg":"CUDA"}]})",
@@ -76,9 +79,8 @@ const BackendCase BACKEND_CASES[] = {
     {"null_registry_name", R"({"devices":[{"type":1,"description":"GPU","reg":null}]})", nullptr, "", true, "GPU",
      {{true, true}}, 30.0},
     {"empty_device_list", R"({"devices":[]})", nullptr, "cpu", false, "", {{true, true}}, 20.0},
-    {"gpu_load_fails_cpu_retry_loads",
-     R"({"devices":[{"type":1,"description":"Apple M2","reg":"MTL"}],"model_load":{"gpu":"fail","cpu":"ok"}})",
-     nullptr, "cpu-fallback", false, "", {{true, false}, {false, true}}, 20.0},
+    {"gpu_load_fails_cpu_retry_loads", GPU_LOAD_FAILS, nullptr, "cpu-fallback", false, "",
+     {{true, false}, {false, true}}, 20.0},
 };
 
 class ConfigureBackend : public ::testing::TestWithParam<BackendCase> {};
@@ -146,10 +148,6 @@ struct ModelRoadCase {
     bool gpu;
 };
 
-constexpr const char* CPU_ONLY = R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"}]})";
-constexpr const char* GPU_LOAD_FAILS =
-    R"({"devices":[{"type":1,"description":"Apple M2","reg":"MTL"}],"model_load":{"gpu":"fail","cpu":"ok"}})";
-
 const ModelRoadCase MODEL_ROAD_CASES[] = {
     {"f32_on_a_listed_gpu", F32_MODEL, ONE_GPU, nullptr, {{true, true}}, "mtl", true},
     {"f32_on_an_integrated_gpu", F32_MODEL,
@@ -157,9 +155,7 @@ const ModelRoadCase MODEL_ROAD_CASES[] = {
      nullptr, {{true, true}}, "vulkan", true},
     {"f32_with_cpu_backend", F32_MODEL, ONE_GPU, "cpu", {}, nullptr, false},
     {"f32_with_cpu_device_only", F32_MODEL, CPU_ONLY, nullptr, {}, nullptr, false},
-    {"f32_with_accelerator_only", F32_MODEL,
-     R"({"devices":[{"type":0,"description":"CPU","reg":"CPU"},{"type":3,"description":"Accelerate","reg":"BLAS"}]})",
-     nullptr, {}, nullptr, false},
+    {"f32_with_accelerator_only", F32_MODEL, ACCELERATOR_ONLY, nullptr, {}, nullptr, false},
     {"f32_with_empty_device_list", F32_MODEL, R"({"devices":[]})", nullptr, {}, nullptr, false},
     {"f32_gpu_load_fails_no_cpu_retry", F32_MODEL, GPU_LOAD_FAILS, nullptr, {{true, false}}, nullptr, false},
     {"f16_with_cpu_backend", SYNTHETIC_MODEL, ONE_GPU, "cpu", {{false, true}}, "cpu", false},
