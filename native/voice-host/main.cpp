@@ -77,14 +77,25 @@ double samples_to_ms(uint64_t n) { return static_cast<double>(n) / SAMPLE_RATE *
 
 int64_t samples_to_whole_ms(uint64_t n) { return static_cast<int64_t>(samples_to_ms(n)); }
 
-uint64_t seconds_to_samples(double s) {
-    double n = s * SAMPLE_RATE;
-    return n > 0.0 ? static_cast<uint64_t>(n) : 0;
+// Library times are taken on trust, so a sample count made from one is held to the buffer while
+// it is still a double: an end far past the buffer, or an infinite one, then cuts the whole
+// buffer instead of overflowing the integer conversion.
+uint64_t samples_within(double n, uint64_t limit) {
+    if (!(n > 0.0)) return 0;
+    if (n >= static_cast<double>(limit)) return limit;
+    return static_cast<uint64_t>(n);
 }
 
-uint64_t ms_to_samples(double ms) {
-    double n = ms / 1000.0 * SAMPLE_RATE;
-    return n > 0.0 ? static_cast<uint64_t>(n) : 0;
+uint64_t seconds_to_samples(double s, uint64_t limit) { return samples_within(s * SAMPLE_RATE, limit); }
+
+uint64_t ms_to_samples(double ms, uint64_t limit) {
+    return samples_within(ms / 1000.0 * SAMPLE_RATE, limit);
+}
+
+// The decoder's centiseconds as milliseconds, saturating where the product would overflow.
+int64_t centiseconds_to_ms(int64_t cs) {
+    constexpr int64_t MOST = std::numeric_limits<int64_t>::max() / 10;
+    return std::clamp(cs, -MOST, MOST) * 10;
 }
 
 int32_t to_int32(double v) {
@@ -718,6 +729,7 @@ struct Host {
     bool soft_close(const VadSegments& segments, double buffer_s);
     void drop_front(uint64_t k);
     int64_t base_ms() const;
+    int64_t stream_ms(int64_t buffer_ms) const;
     void reset();
 
     void load_speech_model(const std::string& path, bool want_gpu);
@@ -743,6 +755,13 @@ void Host::drop_front(uint64_t k) {
 }
 
 int64_t Host::base_ms() const { return samples_to_whole_ms(dropped_samples); }
+
+// A time in the buffer as stream time; base_ms is never negative, so only the top can overflow.
+int64_t Host::stream_ms(int64_t buffer_ms) const {
+    int64_t base = base_ms();
+    return buffer_ms > std::numeric_limits<int64_t>::max() - base ? std::numeric_limits<int64_t>::max()
+                                                                   : base + buffer_ms;
+}
 
 void Host::reset() {
     drop_front(audio.size());
@@ -1028,14 +1047,14 @@ DecodeResult Host::decode(uint64_t n, bool final) {
         joined += text;
         joined += ' ';
         result.segments.push_back(DecodedSegment{collapse_spaces(text),
-                                                 whisper_full_get_segment_t0(ctx, i) * 10,
-                                                 whisper_full_get_segment_t1(ctx, i) * 10});
+                                                 centiseconds_to_ms(whisper_full_get_segment_t0(ctx, i)),
+                                                 centiseconds_to_ms(whisper_full_get_segment_t1(ctx, i))});
     }
     result.text = collapse_spaces(joined);
     if (is_noise_marker(result.text)) result.text.clear();
     if (count > 0) {
-        result.t0_ms = whisper_full_get_segment_t0(ctx, 0) * 10;
-        result.t1_ms = whisper_full_get_segment_t1(ctx, count - 1) * 10;
+        result.t0_ms = centiseconds_to_ms(whisper_full_get_segment_t0(ctx, 0));
+        result.t1_ms = centiseconds_to_ms(whisper_full_get_segment_t1(ctx, count - 1));
     }
     result.decode_ms = decode_ms;
     result.ok = true;
@@ -1057,8 +1076,8 @@ void Host::emit_final_for(uint64_t n) {
     emit(json{{"ev", "final"},
               {"segment", segment_count},
               {"text", result.text},
-              {"from_ms", base_ms() + result.t0_ms},
-              {"to_ms", base_ms() + result.t1_ms}});
+              {"from_ms", stream_ms(result.t0_ms)},
+              {"to_ms", stream_ms(result.t1_ms)}});
 }
 
 bool Host::commit_leading_segments(const DecodeResult& result) {
@@ -1082,9 +1101,9 @@ bool Host::commit_leading_segments(const DecodeResult& result) {
     emit(json{{"ev", "final"},
               {"segment", segment_count},
               {"text", committed},
-              {"from_ms", base_ms() + segs.front().t0_ms},
-              {"to_ms", base_ms() + cut_end}});
-    drop_front(ms_to_samples(static_cast<double>(cut_end)));
+              {"from_ms", stream_ms(segs.front().t0_ms)},
+              {"to_ms", stream_ms(cut_end)}});
+    drop_front(ms_to_samples(static_cast<double>(cut_end), audio.size()));
 
     last_partial_text = segs.back().text;
     if (!is_noise_marker(last_partial_text)) {
@@ -1117,7 +1136,7 @@ VadSegments Host::vad_segments() {
 }
 
 void Host::cut_at(double t) {
-    uint64_t n = std::min<uint64_t>(seconds_to_samples(t + CUT_MARGIN_S), audio.size());
+    uint64_t n = seconds_to_samples(t + CUT_MARGIN_S, audio.size());
     emit_final_for(n);
     drop_front(n);
     last_partial_text.clear();

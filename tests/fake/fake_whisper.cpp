@@ -34,6 +34,8 @@
 //   "vad_merge_gap_cs"   VAD runs closer than this gap are merged (default 0: never).
 //   "vad_pad_cs"         VAD segments grow by this on both sides, clamped to the buffer; padded
 //                        neighbours that would overlap meet in the middle of their gap.
+//   "vad_spans_cs"       [[t0, t1], ...]: every segment list is these spans instead of the heard
+//                        runs, taken as given (any floats, in any order, past the buffer or not).
 //
 // Audio model: 160-sample frames (10 ms) from the start of each buffer, the last may be partial.
 // A frame is loud when max|x| >= 0.01; its level is round(max|x| * 32768 / 1000), so int16 PCM of
@@ -58,7 +60,8 @@
 //    "initial_prompt":S|null,"audio_ctx":I,"max_tokens":I,"beam_size":I,"best_of":I,
 //    "temperature":F,"offset_ms":I,"duration_ms":I,"vad":B,"n_max_text_ctx":I,"ret":I}
 //    (written when the call returns)
-//   {"fn":"whisper_vad_detect_speech","n_samples":N,"ok":B}
+//   {"fn":"whisper_vad_detect_speech","n_samples":N,"ok":B,"min":F|null,"max":F|null}
+//    (the smallest and largest sample, exact; null for no samples)
 //   {"fn":"whisper_vad_segments_from_probs","threshold":F,"min_speech_duration_ms":I,
 //    "min_silence_duration_ms":I,"max_speech_duration_s":F,"speech_pad_ms":I,
 //    "samples_overlap":F,"n_segments":I|null}
@@ -117,6 +120,7 @@ struct Script {
     std::map<int, std::string> words;
     int vad_pad_cs = 0;
     int vad_merge_gap_cs = 0;
+    std::optional<std::vector<std::pair<float, float>>> vad_spans;
 };
 
 struct Config {
@@ -204,7 +208,7 @@ std::string decode_text(const std::string& value) {
 Script parse_script(const json& j) {
     require_keys(j, {"version", "devices", "model_load", "vad_load", "fail_paths", "log_text", "decode_fail_calls",
                      "vad_fail_calls", "vad_null_calls", "decode_delays_ms", "decode_delay_ms", "words", "vad_pad_cs",
-                     "vad_merge_gap_cs"},
+                     "vad_merge_gap_cs", "vad_spans_cs"},
                  "script");
     Script s;
     if (j.contains("version")) s.version = j["version"].get<std::string>();
@@ -240,6 +244,7 @@ Script parse_script(const json& j) {
     }
     if (j.contains("vad_pad_cs")) s.vad_pad_cs = j["vad_pad_cs"].get<int>();
     if (j.contains("vad_merge_gap_cs")) s.vad_merge_gap_cs = j["vad_merge_gap_cs"].get<int>();
+    if (j.contains("vad_spans_cs")) s.vad_spans = j["vad_spans_cs"].get<std::vector<std::pair<float, float>>>();
     return s;
 }
 
@@ -340,6 +345,7 @@ int64_t frame_count(int n_samples) { return (std::max(n_samples, 0) + FRAME_SAMP
 
 std::vector<std::pair<float, float>> shape_vad(const std::vector<Run>& runs, int64_t n_frames) {
     const auto& s = config().script;
+    if (s.vad_spans) return *s.vad_spans;
     std::vector<Run> merged;
     for (const auto& r : runs) {
         if (!merged.empty() && r.t0 - merged.back().t1 < s.vad_merge_gap_cs) {
@@ -645,7 +651,14 @@ bool whisper_vad_detect_speech(struct whisper_vad_context* vctx, const float* sa
     const bool ok = !config().script.vad_fail_calls.count(next_call(&Runtime::vad_detect_calls));
     v.runs = ok ? loud_runs(samples, n_samples) : std::vector<Run>{};
     v.n_frames = ok ? frame_count(n_samples) : 0;
-    log_call({{"fn", __func__}, {"n_samples", n_samples}, {"ok", ok}});
+    json lowest = nullptr;
+    json highest = nullptr;
+    if (n_samples > 0) {
+        const auto [low, high] = std::minmax_element(samples, samples + n_samples);
+        lowest = static_cast<double>(*low);
+        highest = static_cast<double>(*high);
+    }
+    log_call({{"fn", __func__}, {"n_samples", n_samples}, {"ok", ok}, {"min", lowest}, {"max", highest}});
     return ok;
 }
 

@@ -84,6 +84,24 @@ TEST(IdleExit, BufferedAudioKeepsTheHostUntilTheBufferIsEmpty) {
     EXPECT_EQ(read_all_stdout(host, WAIT_MS), "");
 }
 
+// Lines that are no JSON object come every 200 ms, yet the host ends a second after "configure".
+TEST(IdleExit, LinesThatAreNoObjectDoNotPutItOff) {
+    HostProcess host = start_scripted();
+    configure(host, R"(,"idle_exit_s":1)");
+    const char* lines[] = {"not json", "[1,2]", R"("op")"};
+    constexpr int SENT = 15;
+    int answered = 0;
+    for (; answered < SENT; ++answered) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        send_line(host, lines[answered % 3]);
+        std::string line;
+        if (!read_line(host, line, WAIT_MS)) break;
+        EXPECT_EQ(line, BAD_JSON);
+    }
+    EXPECT_LT(answered, SENT) << "the host outlived three seconds of lines that were no object";
+    EXPECT_EQ(wait_exit(host, WAIT_MS), 0);
+}
+
 TEST(DebugVariable, OnlyExactlyOneLetsLibraryLogThrough) {
     struct Case {
         const char* name;

@@ -109,6 +109,16 @@ HostProcess start_streaming() {
     return host;
 }
 
+bool host_takes_a_gpu() {
+    static const bool taken = [] {
+        HostProcess host = start_real();
+        const nlohmann::json ready = configure(host, SYNTHETIC_MODEL, {{"threads", 1}});
+        if (ready.value("ev", "") != "ready") throw std::runtime_error("configure answered " + ready.dump());
+        return ready.at("gpu").get<bool>();
+    }();
+    return taken;
+}
+
 std::vector<Seen> stream_in_steps(HostProcess& host, const Samples& audio, int64_t start_ms) {
     std::vector<Seen> seen;
     for (size_t step = 0; step < audio.size(); step += STEP) {

@@ -78,6 +78,10 @@ const nlohmann::json STREAM_SETTINGS = {{"backend", "cpu"}, {"threads", 1}};
 // A host configured with the synthetic model, the real VAD and STREAM_SETTINGS.
 HostProcess start_streaming();
 
+// Whether the host runs on a GPU on this machine when "configure" leaves the backend alone: the
+// "gpu" of its "ready" for the synthetic model, asked once.
+bool host_takes_a_gpu();
+
 // Fails the test when the VAD model cannot be read.
 struct RealHost : ::testing::Test {
     void SetUp() override;

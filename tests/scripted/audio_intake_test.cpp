@@ -56,6 +56,34 @@ TEST_P(AudioBase64, DecodesLeniently) {
 
 INSTANTIATE_TEST_SUITE_P(Table, AudioBase64, ::testing::ValuesIn(BASE64_CASES), case_name);
 
+struct SampleCase {
+    const char* name;
+    int16_t pcm;
+    double value;  // what the library must be handed, exactly
+};
+
+const SampleCase SAMPLE_CASES[] = {
+    {"most_negative", -32768, -1.0},
+    {"half", 16384, 0.5},
+    {"most_positive", 32767, 32767.0 / 32768.0},
+    {"minus_one", -1, -1.0 / 32768.0},
+    {"low_byte_first", 0x0102, 258.0 / 32768.0},
+};
+
+class AudioSamples : public ::testing::TestWithParam<SampleCase> {};
+
+TEST_P(AudioSamples, AreTheIntegerOver32768) {
+    ScriptedHost host = start_scripted();
+    configure(host);
+    send_audio(host, std::vector<int16_t>(3200, GetParam().pcm));
+    flush(host);
+    const json pass = calls(host, "whisper_vad_detect_speech").back();
+    EXPECT_EQ(pass["min"], GetParam().value);
+    EXPECT_EQ(pass["max"], GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, AudioSamples, ::testing::ValuesIn(SAMPLE_CASES), case_name);
+
 TEST(AudioChunks, AppendInOrderTwoBytesPerSample) {
     ScriptedHost host = start_scripted();
     configure(host);

@@ -121,11 +121,15 @@ std::vector<ContextCase> context_cases() {
     return {
         {"short_text_whole", "a few words", "a few words"},
         {"200_bytes_whole", repeat("a", 200), repeat("a", 200)},
+        {"200_bytes_with_spaces_whole", repeat("word", 40, " ") + "s", repeat("word", 40, " ") + "s"},
         {"201_bytes_without_space", repeat("b", 201), repeat("b", 200)},
         {"space_opens_the_last_200", "a " + repeat("c", 199), repeat("c", 199)},
         {"space_before_the_last_byte", repeat("a", 199) + " z", "z"},
         {"first_space_inside_the_last_200", repeat("x", 100) + " " + repeat("y", 150) + " " + repeat("z", 49),
          repeat("z", 49)},
+        {"first_of_several_spaces_inside_the_last_200",
+         repeat("x", 120) + " " + repeat("y", 100) + " " + repeat("z", 50) + " " + repeat("w", 30),
+         repeat("y", 100) + " " + repeat("z", 50) + " " + repeat("w", 30)},
         {"space_just_before_the_last_200", repeat("x", 100) + " " + repeat("y", 200), repeat("y", 200)},
         {"cut_counts_bytes", repeat(E_ACUTE, 100) + "a", REPLACEMENT + repeat(E_ACUTE, 99) + "a"},
     };

@@ -16,6 +16,7 @@ struct CutCase {
     Events events;
     Sizes decoded;      // sample counts of the decodes the step ran
     std::string probe;  // the final of a later flush, which shows what the cut left behind
+    nlohmann::json script = nlohmann::json::object();
 };
 
 void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
@@ -24,7 +25,7 @@ class CutTest : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(CutTest, CutsWhereTheSegmentsSay) {
     const auto& c = GetParam();
-    Session s = start_session();
+    Session s = start_session(c.script);
     EXPECT_EQ(step(s, c.audio), c.events);
     EXPECT_EQ(decode_sizes(s), c.decoded);
     EXPECT_EQ(probe_final(s), c.probe);
@@ -37,6 +38,14 @@ INSTANTIATE_TEST_SUITE_P(
                               {"metrics final", "final 1 w1 0..1000"},
                               {17920},
                               "final 2 w9 1850..2100"},
+                      // A gap can be 0.85 exactly as a double only below one second of buffer: 15600
+                      // samples are 0.975 s, and a VAD end of 12.5 hundredths is 0.125 s.
+                      CutCase{"gap_of_exactly_0_85_as_a_double_cuts",
+                              {speech(125), silence(850)},
+                              {"metrics final", "final 1 w1 0..130"},
+                              {3920},
+                              "final 2 w9 975..1225",
+                              {{"vad_spans_cs", {{0, 12.5}}}}},
                       CutCase{"pause_of_0_84_s_is_no_endpoint",
                               {speech(1000), silence(840)},
                               {"metrics partial", "partial 1 w1"},
@@ -107,14 +116,48 @@ TEST(StreamingVadGate, OpensAfter4800NewSamples) {
     EXPECT_EQ(vad_sizes(s), Sizes{4800});
 }
 
-TEST(StreamingVadGate, FailedPassIsRetriedWithoutNewAudio) {
-    Session s = start_session({{"vad_fail_calls", {1}}});
+// The first step's partial decode takes half a second; the audio and the "reset" sent meanwhile
+// share the next batch, which leaves at least 4800 new samples and an empty buffer.
+TEST(StreamingVadGate, EmptyBufferRunsNoPassWhateverTheCount) {
+    Session s = start_session({{"decode_delays_ms", {0, 500}}});
+    send_line(s.host, audio_line({speech(300)}));
+    wait_for_calls(s, "whisper_vad_segments_from_probs", 1);
+    EXPECT_EQ(command(s, audio_line({speech(300)}) + "\n" + R"({"op":"reset"})"),
+              (Events{"metrics partial", "partial 1 w1"}));
+    EXPECT_EQ(vad_sizes(s), Sizes{4800});
+    // The reset kept the count, so the next chunk opens a pass however short it is.
+    EXPECT_EQ(step(s, {speech(100)}), Events{});
+    EXPECT_EQ(vad_sizes(s), (Sizes{4800, 1600}));
+}
+
+struct RetryCase {
+    const char* name;
+    nlohmann::json script;
+    Events events;
+};
+
+void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
+
+class VadRetryTest : public ::testing::TestWithParam<RetryCase> {};
+
+TEST_P(VadRetryTest, PassWithoutASegmentListIsRetriedWithoutNewAudio) {
+    const auto& c = GetParam();
+    Session s = start_session(c.script);
     send_line(s.host, audio_line({speech(1000), silence(300)}));
     const auto lines = read_until(
         s.host, [](const std::string& line) { return parse_event(line).at("ev") == "partial"; }, 5000);
-    EXPECT_EQ(describe_all(lines), (Events{"error vad_failed", "metrics partial", "partial 1 w1"}));
+    EXPECT_EQ(describe_all(lines), c.events);
     EXPECT_EQ(vad_sizes(s), (Sizes{20800, 20800}));
 }
+
+INSTANTIATE_TEST_SUITE_P(StreamingVadGate, VadRetryTest,
+                         ::testing::Values(RetryCase{"failed_detection",
+                                                     {{"vad_fail_calls", {1}}},
+                                                     {"error vad_failed", "metrics partial", "partial 1 w1"}},
+                                           RetryCase{"null_segment_list",
+                                                     {{"vad_null_calls", {1}}},
+                                                     {"metrics partial", "partial 1 w1"}}),
+                         case_name);
 
 struct QuietCase {
     const char* name;

@@ -73,6 +73,34 @@ TEST(StreamingPartials, UnchangedTextIsNotRepeatedButStillSetsThePacing) {
     expect_interval(s, slow, 1000, 1500);
 }
 
+TEST(StreamingPartials, FailedDecodeLeavesThePacing) {
+    Session s = start_session({{"decode_delays_ms", {0, 700}}, {"decode_fail_calls", {3}}});
+    const auto slow = timed_step(s, {speech(300)});
+    EXPECT_EQ(slow.events, (Events{"metrics partial", "partial 1 w1"}));
+    sleep_until(slow.done - milliseconds(700) + milliseconds(1400 + LATE_MS));
+    const auto failed = timed_step(s, {speech(300)});
+    EXPECT_EQ(failed.events, Events{"error decode_failed"});
+    expect_interval(s, failed, 0, 1400);
+}
+
+// The decode after a 700 ms one would wait 1400 ms; after a reset it need only wait 500.
+TEST(StreamingPartials, ResetBringsThePacingBackTo500Ms) {
+    Session s = start_session({{"decode_delays_ms", {0, 700}}});
+    EXPECT_EQ(step(s, {speech(300)}), (Events{"metrics partial", "partial 1 w1"}));
+    EXPECT_EQ(command(s, R"({"op":"reset"})"), Events{});
+    EXPECT_EQ(step(s, {speech(300)}), (Events{"metrics partial", "partial 1 w1"}));
+}
+
+// One run that grows louder: level 2 says nothing, level 3 says "w1" again.
+TEST(StreamingPartials, EmptyTextLeavesTheLastPartial) {
+    Session s = start_session({{"words", {{"2", ""}, {"3", "w1"}}}});
+    EXPECT_EQ(step(s, {speech(300, 1)}), (Events{"metrics partial", "partial 1 w1"}));
+    wait_for_pacing();
+    EXPECT_EQ(step(s, {speech(300, 2)}), Events{"metrics partial"});
+    wait_for_pacing();
+    EXPECT_EQ(step(s, {speech(300, 3)}), Events{"metrics partial"});
+}
+
 struct SilentTextCase {
     const char* name;
     const char* words;

@@ -62,4 +62,12 @@ INSTANTIATE_TEST_SUITE_P(StreamingLongSpeech, SoftCloseTest,
                                            {33920}}),
                          case_name);
 
+// The library's ends are taken on trust: one far past the buffer cuts the whole buffer.
+TEST(StreamingLongSpeech, SoftCloseAtAnEndFarPastTheBufferTakesTheWholeBuffer) {
+    Session s = start_session({{"vad_spans_cs", {{0, 1e20}, {100, 700}}}});
+    EXPECT_EQ(step(s, {speech(7000)}), (Events{"metrics final", "final 1 w1 0..7000"}));
+    EXPECT_EQ(decode_sizes(s), Sizes{112000});
+    EXPECT_EQ(probe_final(s), "final 2 w9 7000..7250");
+}
+
 }  // namespace

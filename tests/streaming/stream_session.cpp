@@ -119,6 +119,14 @@ Sizes decode_sizes(const Session& s) { return sample_counts(decodes(s)); }
 
 Sizes vad_sizes(const Session& s) { return sample_counts(log_calls(s, "whisper_vad_detect_speech")); }
 
+void wait_for_calls(const Session& s, const std::string& fn, size_t count) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(READY_TIMEOUT_MS);
+    while (log_calls(s, fn).size() < count) {
+        if (Clock::now() > deadline) throw std::runtime_error("the host never called " + fn);
+        sleep_ms(2);
+    }
+}
+
 void sleep_until(Clock::time_point when) { std::this_thread::sleep_until(when); }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

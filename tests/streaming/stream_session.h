@@ -56,6 +56,8 @@ std::string probe_final(Session& s);
 std::vector<nlohmann::json> decodes(const Session& s);  // whisper_full calls after the warm-up
 Sizes decode_sizes(const Session& s);
 Sizes vad_sizes(const Session& s);  // whisper_vad_detect_speech calls
+// Waits until the scripted library has logged `count` calls of `fn`; throws after 10 s.
+void wait_for_calls(const Session& s, const std::string& fn, size_t count);
 
 using Clock = std::chrono::steady_clock;
 void sleep_until(Clock::time_point when);
