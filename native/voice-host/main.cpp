@@ -86,7 +86,9 @@ uint64_t samples_within(double n, uint64_t limit) {
     return static_cast<uint64_t>(n);
 }
 
-uint64_t seconds_to_samples(double s, uint64_t limit) { return samples_within(s * SAMPLE_RATE, limit); }
+uint64_t seconds_to_samples(double s, uint64_t limit) {
+    return samples_within(s * SAMPLE_RATE, limit);
+}
 
 uint64_t ms_to_samples(double ms, uint64_t limit) {
     return samples_within(ms / 1000.0 * SAMPLE_RATE, limit);
@@ -758,9 +760,9 @@ int64_t Host::base_ms() const { return samples_to_whole_ms(dropped_samples); }
 
 // A time in the buffer as stream time; base_ms is never negative, so only the top can overflow.
 int64_t Host::stream_ms(int64_t buffer_ms) const {
+    constexpr int64_t TOP = std::numeric_limits<int64_t>::max();
     int64_t base = base_ms();
-    return buffer_ms > std::numeric_limits<int64_t>::max() - base ? std::numeric_limits<int64_t>::max()
-                                                                   : base + buffer_ms;
+    return buffer_ms > TOP - base ? TOP : base + buffer_ms;
 }
 
 void Host::reset() {

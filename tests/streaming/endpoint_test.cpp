@@ -116,10 +116,10 @@ TEST(StreamingVadGate, OpensAfter4800NewSamples) {
     EXPECT_EQ(vad_sizes(s), Sizes{4800});
 }
 
-// The first step's partial decode takes half a second; the audio and the "reset" sent meanwhile
-// share the next batch, which leaves at least 4800 new samples and an empty buffer.
+// The first step's partial decode takes a second; the audio and the "reset" sent meanwhile share
+// the next batch, which leaves at least 4800 new samples and an empty buffer.
 TEST(StreamingVadGate, EmptyBufferRunsNoPassWhateverTheCount) {
-    Session s = start_session({{"decode_delays_ms", {0, 500}}});
+    Session s = start_session({{"decode_delays_ms", {0, 1000}}});
     send_line(s.host, audio_line({speech(300)}));
     wait_for_calls(s, "whisper_vad_segments_from_probs", 1);
     EXPECT_EQ(command(s, audio_line({speech(300)}) + "\n" + R"({"op":"reset"})"),
