@@ -28,7 +28,10 @@ struct ReadyCase {
     Limits gpu;  // where the machine has a GPU and the settings do not ask for the CPU
 };
 
-bool asks_for_the_cpu(const json& settings) { return settings.value("backend", "") == "cpu"; }
+// The host takes the machine's GPU unless the settings ask for the CPU.
+bool runs_on_a_gpu(const json& settings) {
+    return host_takes_a_gpu() && settings.value("backend", "") != "cpu";
+}
 
 TEST_F(RealHost, ReadyDescribesTheLinkedLibraryAndItsDevice) {
     // Without a GPU the host narrows beam search and the partial window and keeps less audio.
@@ -46,7 +49,7 @@ TEST_F(RealHost, ReadyDescribesTheLinkedLibraryAndItsDevice) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const bool on_gpu = host_takes_a_gpu() && !asks_for_the_cpu(c.settings);
+        const bool on_gpu = runs_on_a_gpu(c.settings);
         const Limits& limits = on_gpu ? c.gpu : c.cpu;
         HostProcess h = start_real();
         const json ready = configure(h, SYNTHETIC_MODEL, c.settings);
@@ -86,10 +89,9 @@ TEST_F(RealHost, AllF32ModelRunsOnlyOnAGpu) {
     const std::vector<F32Case> cases = {{"cpu asked", {{"backend", "cpu"}}}, {"default backend", json::object()}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const bool on_gpu = host_takes_a_gpu() && !asks_for_the_cpu(c.settings);
         HostProcess host = start_host(VOICE_HOST_EXE, {}, {{"TELLVANE_VOICE_HOST_DEBUG", "1"}});
         const json answer = configure(host, F32_MODEL, c.settings);
-        if (!on_gpu) {
+        if (!runs_on_a_gpu(c.settings)) {
             EXPECT_EQ(answer.dump(), MODEL_LOAD_FAILED);
             EXPECT_EQ(wait_exit(host, WAIT_MS), 3);
             EXPECT_NE(read_all_stderr(host, WAIT_MS)
@@ -101,13 +103,7 @@ TEST_F(RealHost, AllF32ModelRunsOnlyOnAGpu) {
         EXPECT_EQ(answer["gpu"], true);
         const std::string missing = missing_speech_tools();
         if (!missing.empty()) GTEST_SKIP() << "cannot synthesize speech: " << missing;
-        const Recording rec = lay_out({speak("the quick brown fox jumps over the lazy dog")}, 1.5);
-        std::vector<Seen> seen = stream_in_steps(host, rec.audio);
-        const std::vector<Seen> flushed = flush(host, ms_of(rec.audio.size()));
-        seen.insert(seen.end(), flushed.begin(), flushed.end());
-        const auto finals = events_named(seen, "final");
-        ASSERT_EQ(finals.size(), 1u) << names_of(seen);
-        EXPECT_EQ(finals[0].ev["text"], PHRASE);
+        expect_phrase_once(stream_utterance(F32_MODEL, c.settings));
     }
 }
 

@@ -30,6 +30,11 @@ void record(std::vector<Seen>& seen, const std::vector<std::string>& lines, int6
 
 int speech_count = 0;
 
+const Samples& utterance() {
+    static const Samples spoken = speak("the quick brown fox jumps over the lazy dog");
+    return spoken;
+}
+
 }  // namespace
 
 std::string quoted(const std::string& text) {
@@ -142,6 +147,27 @@ std::vector<Seen> flush(HostProcess& host, int64_t sent_ms) {
     if (seen.empty() || seen.back().ev["ev"] != "flushed")
         throw std::runtime_error("no \"flushed\" after flush");
     return seen;
+}
+
+std::vector<Seen> stream_utterance(const std::string& model, const nlohmann::json& settings) {
+    HostProcess host = start_real();
+    const nlohmann::json ready = configure(host, model, settings);
+    if (ready.value("ev", "") != "ready") throw std::runtime_error("configure answered " + ready.dump());
+    // The pause after the voice is long enough for an endpoint, so the final comes while streaming.
+    const Recording rec = lay_out({utterance()}, 1.5);
+    std::vector<Seen> seen = stream_in_steps(host, rec.audio);
+    const std::vector<Seen> flushed = flush(host, ms_of(rec.audio.size()));
+    seen.insert(seen.end(), flushed.begin(), flushed.end());
+    return seen;
+}
+
+void expect_phrase_once(const std::vector<Seen>& seen) {
+    EXPECT_TRUE(events_named(seen, "error").empty()) << names_of(seen);
+    const auto finals = events_named(seen, "final");
+    ASSERT_EQ(finals.size(), 1u) << names_of(seen);
+    EXPECT_EQ(finals[0].ev["text"], PHRASE);
+    EXPECT_EQ(finals[0].ev["segment"], 1);
+    for (const auto& partial : events_named(seen, "partial")) EXPECT_EQ(partial.ev["text"], PHRASE);
 }
 
 std::vector<Seen> events_named(const std::vector<Seen>& seen, const std::string& name) {

@@ -68,6 +68,13 @@ std::vector<Seen> stream_in_steps(HostProcess& host, const Samples& audio, int64
 // The events of a "flush", "flushed" last.
 std::vector<Seen> flush(HostProcess& host, int64_t sent_ms);
 
+// Configures a host with the model (expecting "ready"), streams one utterance between pauses and
+// flushes; returns every event after "ready".
+std::vector<Seen> stream_utterance(const std::string& model, const nlohmann::json& settings);
+
+// The utterance became exactly one final saying the phrase, announced by partials that say it too.
+void expect_phrase_once(const std::vector<Seen>& seen);
+
 std::vector<Seen> events_named(const std::vector<Seen>& seen, const std::string& name);
 std::string names_of(const std::vector<Seen>& seen);
 

@@ -39,7 +39,7 @@ TEST_F(RealSpeech, QuantizedCopiesSayTheirPhrase) {
         SCOPED_TRACE(c.type);
         const shapes::ScratchModel model(std::string(c.type) + ".bin");
         quantize(c.source, model, c.type);
-        shapes::expect_phrase_once(shapes::stream_utterance(model.path, STREAM_SETTINGS));
+        expect_phrase_once(stream_utterance(model.path, STREAM_SETTINGS));
     }
 }
 

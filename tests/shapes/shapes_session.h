@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "real_session.h"
 
@@ -22,12 +21,5 @@ struct ScratchModel {
 
 // Runs tools/make_model with these arguments into `model`.
 void make_model(const ScratchModel& model, const std::string& args);
-
-// Configures a host with the model (expecting "ready"), streams one utterance between pauses and
-// flushes; returns every event after "ready".
-std::vector<real::Seen> stream_utterance(const std::string& model, const nlohmann::json& settings);
-
-// The utterance became exactly one final saying the phrase, announced by partials that say it too.
-void expect_phrase_once(const std::vector<real::Seen>& seen);
 
 }  // namespace shapes

@@ -24,7 +24,7 @@ TEST_F(RealSpeech, WhisperShapedModelsSayTheirPhrase) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        shapes::expect_phrase_once(shapes::stream_utterance(c.model, c.settings));
+        expect_phrase_once(stream_utterance(c.model, c.settings));
     }
 }
 
